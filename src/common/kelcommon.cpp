@@ -1,0 +1,1 @@
+/* kelcommon.cpp: being written. */

@@ -1,0 +1,1 @@
+/* kelerror.cpp: being written. */

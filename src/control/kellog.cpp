@@ -1,0 +1,1 @@
+/* kellog.cpp: being written. */

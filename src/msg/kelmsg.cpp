@@ -1,0 +1,1 @@
+/* kelmsg.cpp: being written. */

@@ -1,0 +1,33 @@
+/*
+ * kelTestRoot.h - a throw-away platform root for one test: a temporary
+ * directory set as KEL_ROOT with the board directories the common library
+ * expects, and removal of every System V queue and segment keyed on it.
+ */
+#ifndef KEL_TEST_ROOT_H
+#define KEL_TEST_ROOT_H
+
+#include <string>
+
+class KelTestRoot {
+public:
+    KelTestRoot();
+    ~KelTestRoot();
+    const std::string &dir() const { return root; }
+    /* Absolute host path of a board path inside this root. */
+    std::string path(const std::string &boardPath) const { return root + boardPath; }
+    /* Whole contents of a file inside the root ("" when missing). */
+    std::string read(const std::string &boardPath) const;
+    void write(const std::string &boardPath, const std::string &text) const;
+    /* Removes the queues and the segment of this root. */
+    void removeIpc() const;
+
+private:
+    std::string root;
+    std::string oldRoot;
+    bool hadOldRoot;
+};
+
+/* Reads a whole host file ("" when missing). */
+std::string kelTestReadFile(const std::string &path);
+
+#endif /* KEL_TEST_ROOT_H */
