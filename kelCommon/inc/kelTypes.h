@@ -25,6 +25,12 @@ typedef uint64_t UINT64;
 
 #define KEL_PACKED __attribute__((packed))
 
+/* Words shared between threads are read and written whole, with relaxed
+ * ordering: the behaviour of plain 32-bit words on the board, without a data
+ * race in the language's sense. */
+#define KEL_LOAD(word) __atomic_load_n(&(word), __ATOMIC_RELAXED)
+#define KEL_STORE(word, value) __atomic_store_n(&(word), (value), __ATOMIC_RELAXED)
+
 /* Enumerations are stored as 32-bit signed words inside records. */
 typedef enum { KEL_FALSE = 0, KEL_TRUE = 1 } kel_BOOL_t;
 
