@@ -8,9 +8,17 @@
  */
 #include "kel.h"
 
+#include <dirent.h>
+#include <errno.h>
+#include <fcntl.h>
+#include <linux/fb.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
 #include <sys/times.h>
 #include <sys/wait.h>
 #include <time.h>
@@ -83,4 +91,724 @@ INT32 kelExecSysCmd(const char *cmd)
         return -1;
     }
     return 1;
+}
+
+/* ------------------------------------------------------------------------
+ * Key/value files ("KEY value\n" lines): the configuration file, the serial
+ * number file and the factory record. They are read and rewritten here
+ * directly, never through a shell, so a value can not run commands.
+ * ---------------------------------------------------------------------- */
+
+#define KEL_WORD_MAX 31
+#define KEL_SN_MAX 32
+#define KEL_SN_READ_MAX 64
+#define KEL_TMP_SUFFIX ".tmp"
+#define KEL_SN_KEY "SN"
+
+/* Characters a shell or a pattern would give meaning to; refused in keys and
+ * values so that a stored word stays inert wherever it is used later. */
+static const char kelWordForbidden[] = ";$`'\"\\|&<>(){}[]*?!#~%";
+
+static INT32 kelIsWordOfLen(const char *text, UINT32 maxLen)
+{
+    if (text == NULL) {
+        return -1;
+    }
+    size_t len = strnlen(text, maxLen + 1);
+    if (len == 0 || len > maxLen) {
+        return -1;
+    }
+    for (size_t i = 0; i < len; i++) {
+        unsigned char c = (unsigned char)text[i];
+        if (c <= ' ' || c >= 0x7f || strchr(kelWordForbidden, c) != NULL) {
+            return -1;
+        }
+    }
+    return 1;
+}
+
+INT32 kelIsConfigWord(const char *text)
+{
+    return kelIsWordOfLen(text, KEL_WORD_MAX);
+}
+
+/* Appends the second blank-separated word of `line` to out[*used..cap). */
+static void kelAppendSecondWord(const char *line, char *out, UINT32 cap, UINT32 *used)
+{
+    const char *p = line;
+    while (*p == ' ' || *p == '\t') {
+        p++;
+    }
+    while (*p != '\0' && *p != ' ' && *p != '\t' && *p != '\n') {
+        p++;
+    }
+    while (*p == ' ' || *p == '\t') {
+        p++;
+    }
+    while (*p != '\0' && *p != ' ' && *p != '\t' && *p != '\n' && *used < cap) {
+        out[(*used)++] = *p++;
+    }
+}
+
+/* Collects the values of every line of the host file `path` that contains
+ * `key`, concatenated, at most `cap` bytes. Returns the byte count, or -1
+ * when the file can not be read. */
+static INT32 kelKeyFileCollect(const char *path, const char *key, char *out, UINT32 cap)
+{
+    FILE *fp = fopen(path, "r");
+    if (fp == NULL) {
+        return -1;
+    }
+    char *line = NULL;
+    size_t lineCap = 0;
+    UINT32 used = 0;
+    while (used < cap && getline(&line, &lineCap, fp) != -1) {
+        if (strstr(line, key) != NULL) {
+            kelAppendSecondWord(line, out, cap, &used);
+        }
+    }
+    free(line);
+    fclose(fp);
+    return (INT32)used;
+}
+
+INT32 kelKeyFileGet(const char *boardPath, const char *key, char *value)
+{
+    char path[KEL_PATH_BUF_SIZE];
+    char got[KEL_ENV_VALUE_SIZE];
+    if (boardPath == NULL || value == NULL || kelIsConfigWord(key) < 0) {
+        return -1;
+    }
+    if (kelRootPath(boardPath, path, sizeof(path)) < 0) {
+        return -1;
+    }
+    INT32 n = kelKeyFileCollect(path, key, got, sizeof(got));
+    if (n <= 0) {
+        return -1;
+    }
+    memcpy(value, got, (size_t)n);
+    return 1;
+}
+
+/* Serialises writers of the files of one directory, across threads and
+ * processes. Returns the locked descriptor, or -1. */
+static int kelLockDir(const char *dir)
+{
+    int fd = open(dir, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) {
+        return -1;
+    }
+    while (flock(fd, LOCK_EX) != 0) {
+        if (errno != EINTR) {
+            close(fd);
+            return -1;
+        }
+    }
+    return fd;
+}
+
+static void kelUnlockDir(int fd)
+{
+    if (fd >= 0) {
+        flock(fd, LOCK_UN);
+        close(fd);
+    }
+}
+
+/* Directory part of a host path into `dir`. */
+static INT32 kelDirOf(const char *path, char *dir, UINT32 len)
+{
+    const char *slash = strrchr(path, '/');
+    if (slash == NULL) {
+        return snprintf(dir, len, ".") < (int)len ? 1 : -1;
+    }
+    size_t n = (slash == path) ? 1 : (size_t)(slash - path);
+    if (n >= len) {
+        return -1;
+    }
+    memcpy(dir, path, n);
+    dir[n] = '\0';
+    return 1;
+}
+
+/* Writes the new contents of `path` into "<path>.tmp" (a leftover of an
+ * interrupted write is simply overwritten) and renames it into place, so a
+ * power cut leaves either the old or the new file, never half of one.
+ * When `key` is given, every line of the old file containing it is dropped
+ * and "key value" appended; otherwise the file becomes the one line. */
+static INT32 kelRewriteFile(const char *path, const char *key, const char *lineKey,
+                            const char *lineValue)
+{
+    char tmp[KEL_PATH_BUF_SIZE];
+    if (snprintf(tmp, sizeof(tmp), "%s%s", path, KEL_TMP_SUFFIX) >= (int)sizeof(tmp)) {
+        return -1;
+    }
+    int fd = open(tmp, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    if (fd < 0) {
+        return -1;
+    }
+    FILE *out = fdopen(fd, "w");
+    if (out == NULL) {
+        close(fd);
+        unlink(tmp);
+        return -1;
+    }
+    INT32 ok = 1;
+    FILE *in = (key != NULL) ? fopen(path, "r") : NULL;
+    if (in != NULL) {
+        char *line = NULL;
+        size_t lineCap = 0;
+        ssize_t n;
+        while ((n = getline(&line, &lineCap, in)) != -1) {
+            if (strstr(line, key) != NULL) {
+                continue;
+            }
+            if (fputs(line, out) == EOF) {
+                ok = -1;
+            }
+            /* A last line without its end would swallow the appended one. */
+            if (n > 0 && line[n - 1] != '\n' && fputc('\n', out) == EOF) {
+                ok = -1;
+            }
+        }
+        free(line);
+        if (ferror(in)) {
+            ok = -1;
+        }
+        fclose(in);
+    }
+    if (fprintf(out, "%s %s\n", lineKey, lineValue) < 0) {
+        ok = -1;
+    }
+    if (fflush(out) != 0 || fsync(fileno(out)) != 0) {
+        ok = -1;
+    }
+    if (fclose(out) != 0) {
+        ok = -1;
+    }
+    if (ok < 0 || rename(tmp, path) != 0) {
+        unlink(tmp);
+        return -1;
+    }
+    return 1;
+}
+
+INT32 kelKeyFileSet(const char *boardPath, const char *key, const char *value)
+{
+    char path[KEL_PATH_BUF_SIZE];
+    char dir[KEL_PATH_BUF_SIZE];
+    if (boardPath == NULL || kelIsConfigWord(key) < 0 || kelIsConfigWord(value) < 0) {
+        return -1;
+    }
+    if (kelRootPath(boardPath, path, sizeof(path)) < 0 || kelDirOf(path, dir, sizeof(dir)) < 0) {
+        return -1;
+    }
+    int lock = kelLockDir(dir);
+    if (lock < 0) {
+        return -1;
+    }
+    INT32 rc = kelRewriteFile(path, key, key, value);
+    kelUnlockDir(lock);
+    return rc;
+}
+
+INT32 kelGetLinuxEnv(const char *key, char *value)
+{
+    if (key == NULL || value == NULL) {
+        return -1;
+    }
+    return kelKeyFileGet(KEL_CONFIG_FILE, key, value);
+}
+
+INT32 kelSetLinuxEnv(const char *key, const char *value)
+{
+    if (key == NULL || value == NULL || key[0] == '\0' || value[0] == '\0') {
+        return -1;
+    }
+    return kelKeyFileSet(KEL_CONFIG_FILE, key, value);
+}
+
+/* mkdir -p of a host directory path. */
+static INT32 kelMakeDirs(const char *dir)
+{
+    char buf[KEL_PATH_BUF_SIZE];
+    if (snprintf(buf, sizeof(buf), "%s", dir) >= (int)sizeof(buf)) {
+        return -1;
+    }
+    for (char *p = buf + 1; *p != '\0'; p++) {
+        if (*p != '/') {
+            continue;
+        }
+        *p = '\0';
+        if (mkdir(buf, 0755) != 0 && errno != EEXIST) {
+            return -1;
+        }
+        *p = '/';
+    }
+    if (mkdir(buf, 0755) != 0 && errno != EEXIST) {
+        return -1;
+    }
+    return 1;
+}
+
+/* Replaces the serial number file by the single line "SN <sn>", creating
+ * its directory when needed. */
+static INT32 kelWriteSerialFile(const char *sn)
+{
+    char path[KEL_PATH_BUF_SIZE];
+    char dir[KEL_PATH_BUF_SIZE];
+    if (kelRootPath(KEL_SN_FILE, path, sizeof(path)) < 0 || kelDirOf(path, dir, sizeof(dir)) < 0) {
+        return -1;
+    }
+    if (kelMakeDirs(dir) < 0) {
+        return -1;
+    }
+    int lock = kelLockDir(dir);
+    if (lock < 0) {
+        return -1;
+    }
+    INT32 rc = kelRewriteFile(path, NULL, KEL_SN_KEY, sn);
+    kelUnlockDir(lock);
+    return rc;
+}
+
+INT32 kelGetSerialNumber(char *buf, INT32 *length)
+{
+    char path[KEL_PATH_BUF_SIZE];
+    char got[KEL_SN_READ_MAX];
+    if (buf == NULL || length == NULL) {
+        return -1;
+    }
+    if (kelRootPath(KEL_SN_FILE, path, sizeof(path)) < 0) {
+        return -1;
+    }
+    if (access(path, F_OK) != 0) {
+        (void)kelWriteSerialFile(KEL_SN_DEFAULT);
+    }
+    INT32 n = kelKeyFileCollect(path, KEL_SN_KEY, got, sizeof(got));
+    if (n <= 0 || n > KEL_SN_MAX) {
+        return -1;
+    }
+    memcpy(buf, got, (size_t)n);
+    *length = n;
+    return 1;
+}
+
+INT32 kelSetSerialNumber(const char *sn, INT32 length)
+{
+    if (sn == NULL || length == 0 || kelIsWordOfLen(sn, KEL_SN_MAX) < 0) {
+        return -1;
+    }
+    return kelWriteSerialFile(sn);
+}
+
+void kelFormatVersion(const kel_FwVersion_t *v, char *buf, UINT32 bufLen)
+{
+    if (v == NULL || buf == NULL || bufLen == 0) {
+        return;
+    }
+    snprintf(buf, bufLen, KEL_VERSION_FMT, v->majorVersion, v->minorVersion,
+             (int)v->buildVersion);
+}
+
+/* ------------------------------------------------------------------------
+ * Device record
+ * ---------------------------------------------------------------------- */
+
+INT32 kelArgsParse(KEL_DEVICE_INFO *di, int argc, char **argv)
+{
+    if (di == NULL) {
+        return -1;
+    }
+    if (argc >= 2 && argv != NULL && argv[1] != NULL) {
+        size_t len = strlen(argv[1]);
+        if (len >= sizeof(di->host)) {
+            return -1;
+        }
+        memcpy(di->host, argv[1], len + 1);
+        return 0;
+    }
+    snprintf(di->host, sizeof(di->host), "%s", KEL_DEFAULT_HOST);
+    return 0;
+}
+
+/* Writes the formatted version under `key` unless it is stored already. */
+static void kelPublishVersion(const char *key, const kel_FwVersion_t *v)
+{
+    char want[KEL_ENV_VALUE_SIZE] = {0};
+    char have[KEL_ENV_VALUE_SIZE + 1] = {0};
+    kelFormatVersion(v, want, sizeof(want));
+    if (kelGetLinuxEnv(key, have) < 0 || strcmp(have, want) != 0) {
+        (void)kelSetLinuxEnv(key, want);
+    }
+}
+
+/* Reads a decimal configuration value; -1 when the key is absent. */
+static INT32 kelReadConfigNumber(const char *key, long *out)
+{
+    char text[KEL_ENV_VALUE_SIZE + 1] = {0};
+    if (kelGetLinuxEnv(key, text) < 0) {
+        return -1;
+    }
+    *out = strtol(text, NULL, 10);
+    return 1;
+}
+
+INT32 kelInitDevice(KEL_DEVICE_INFO *di, kel_DeviceType_t type, INT32 port, const char *name)
+{
+    if (di == NULL) {
+        return -1;
+    }
+    di->appVersion.majorVersion = KEL_APP_VERSION_MAJOR;
+    di->appVersion.minorVersion = KEL_APP_VERSION_MINOR;
+    di->appVersion.buildVersion = KEL_APP_VERSION_BUILD;
+    di->kernelVersion.majorVersion = KEL_KERNEL_VERSION_MAJOR;
+    di->kernelVersion.minorVersion = KEL_KERNEL_VERSION_MINOR;
+    di->kernelVersion.buildVersion = KEL_KERNEL_VERSION_BUILD;
+    di->workMode = KEL_MODE_NORMAL;
+
+    memset(di->sn, 0, sizeof(di->sn));
+    if (name != NULL) {
+        snprintf(di->name, sizeof(di->name), "%s", name);
+        if (strcmp(name, KEL_NAME_APPCLIENT) == 0) {
+            kelPublishVersion("APP_VERSION", &di->appVersion);
+        }
+        if (strcmp(name, KEL_NAME_STPCLIENT) == 0) {
+            INT32 snLen = 0;
+            if (kelGetSerialNumber(di->sn, &snLen) < 0) {
+                return -1;
+            }
+            kelPublishVersion("KER_VERSION", &di->kernelVersion);
+        }
+    } else {
+        snprintf(di->name, sizeof(di->name), "%s", "kelAppName");
+    }
+
+    long number = 0;
+    if (kelReadConfigNumber("LANGUAGE", &number) < 0) {
+        di->kelLang = KEL_LANG_ENGLISH;
+        if (kelSetLinuxEnv("LANGUAGE", "0") < 0) {
+            return -1;
+        }
+    } else {
+        di->kelLang = (kel_LanguageType_t)number;
+    }
+
+    if (kelReadConfigNumber("BKLPWM", &number) < 0) {
+        di->kelBrightness = 100;
+        if (kelSetLinuxEnv("BKLPWM", "100") < 0) {
+            return -1;
+        }
+    } else {
+        if ((UINT32)number > 100u) {
+            return -1;
+        }
+        di->kelBrightness = (UINT32)number;
+    }
+
+    di->fd_fb = -1;
+    di->fd_kbd = -1;
+    di->socket = -1;
+    di->type = type;
+    di->port = port;
+    di->deviceState = KEL_DEVICE_INIT;
+    di->socketState = KEL_SOCKET_INIT;
+    di->bDataRequested = KEL_FALSE;
+    di->bAppRunning = KEL_FALSE;
+    di->fbmmap = NULL;
+
+    return kelGetFbDevInfo(di) < 0 ? -1 : 1;
+}
+
+/* ------------------------------------------------------------------------
+ * Frame buffer device
+ * ---------------------------------------------------------------------- */
+
+/* Reads a small sysfs attribute of the frame buffer class into `buf`. */
+static INT32 kelReadFbAttr(const char *attr, char *buf, UINT32 len)
+{
+    char board[KEL_PATH_BUF_SIZE];
+    char path[KEL_PATH_BUF_SIZE];
+    snprintf(board, sizeof(board), "%s/%s", KEL_FB_SYSFS_DIR, attr);
+    if (kelRootPath(board, path, sizeof(path)) < 0) {
+        return -1;
+    }
+    FILE *fp = fopen(path, "r");
+    if (fp == NULL) {
+        return -1;
+    }
+    size_t n = fread(buf, 1, len - 1, fp);
+    fclose(fp);
+    buf[n] = '\0';
+    return n > 0 ? 1 : -1;
+}
+
+/* Geometry from the attributes Linux's fbdev class shows, for a node that
+ * is not a frame buffer device (the sandbox's regular file). */
+static INT32 kelGetFbSysfsInfo(KEL_DEVICE_INFO *di)
+{
+    char size[32];
+    char bpp[32];
+    int w = 0;
+    int h = 0;
+    int b = 0;
+    if (kelReadFbAttr("virtual_size", size, sizeof(size)) < 0 ||
+        kelReadFbAttr("bits_per_pixel", bpp, sizeof(bpp)) < 0) {
+        return -1;
+    }
+    if (sscanf(size, "%d,%d", &w, &h) != 2 || sscanf(bpp, "%d", &b) != 1) {
+        return -1;
+    }
+    if (w <= 0 || h <= 0 || b <= 0 || w > INT16_MAX || h > INT16_MAX || b > INT16_MAX) {
+        return -1;
+    }
+    di->width = (INT16)w;
+    di->height = (INT16)h;
+    di->bpp = (INT16)b;
+    return 1;
+}
+
+INT32 kelGetFbDevInfo(KEL_DEVICE_INFO *di)
+{
+    char path[KEL_PATH_BUF_SIZE];
+    if (di == NULL || kelRootPath(KEL_FB_DEVICE, path, sizeof(path)) < 0) {
+        return -1;
+    }
+    int fd = open(path, O_RDWR | O_CLOEXEC);
+    if (fd < 0) {
+        return -1;
+    }
+    struct fb_var_screeninfo var;
+    memset(&var, 0, sizeof(var));
+    int rc = ioctl(fd, FBIOGET_VSCREENINFO, &var);
+    close(fd);
+    if (rc != 0) {
+        return kelGetFbSysfsInfo(di);
+    }
+    di->width = (INT16)var.xres;
+    di->height = (INT16)var.yres;
+    di->bpp = (INT16)var.bits_per_pixel;
+    return 1;
+}
+
+static INT32 kelFbMapSize(const KEL_DEVICE_INFO *di)
+{
+    return (INT32)di->width * (INT32)di->height * (INT32)di->bpp / 8;
+}
+
+INT32 kelFbDevInit(KEL_DEVICE_INFO *di)
+{
+    char path[KEL_PATH_BUF_SIZE];
+    if (di == NULL || kelRootPath(KEL_FB_DEVICE, path, sizeof(path)) < 0) {
+        return -1;
+    }
+    int server = (di->type == KEL_DEVICE_SERVER);
+    int fd = open(path, (server ? O_RDONLY : O_RDWR) | O_CLOEXEC);
+    if (fd < 0) {
+        return -1;
+    }
+    di->fd_fb = fd;
+    INT32 size = kelFbMapSize(di);
+    if (size <= 0) {
+        return -1;
+    }
+    int prot = server ? PROT_READ : (PROT_READ | PROT_WRITE);
+    void *map = mmap(NULL, (size_t)size, prot, MAP_SHARED, fd, 0);
+    if (map == MAP_FAILED) {
+        return -1;
+    }
+    di->fbmmap = (char *)map;
+    return 1;
+}
+
+void kelFbDevClose(KEL_DEVICE_INFO *di)
+{
+    if (di == NULL) {
+        return;
+    }
+    if (di->fbmmap != NULL) {
+        INT32 size = kelFbMapSize(di);
+        if (size > 0) {
+            munmap(di->fbmmap, (size_t)size);
+        }
+        di->fbmmap = NULL;
+    }
+    if (di->fd_fb > 0) {
+        close(di->fd_fb);
+    }
+    di->fd_fb = -1;
+}
+
+/* ------------------------------------------------------------------------
+ * Processes, clock, kernel, reboot
+ * ---------------------------------------------------------------------- */
+
+#define KEL_PROC_DIR "/proc"
+#define KEL_PROC_READ_MAX 4096
+#define KEL_CHECK_CMD_FMT "ps | grep '%s' | grep -v grep | wc -l"
+
+/* Reads up to len-1 bytes of /proc/<pid>/<what>; returns the count or -1. */
+static ssize_t kelReadProcFile(const char *pid, const char *what, char *buf, size_t len)
+{
+    char path[64];
+    snprintf(path, sizeof(path), KEL_PROC_DIR "/%s/%s", pid, what);
+    int fd = open(path, O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+        return -1;
+    }
+    size_t got = 0;
+    while (got < len - 1) {
+        ssize_t n = read(fd, buf + got, len - 1 - got);
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n <= 0) {
+            break;
+        }
+        got += (size_t)n;
+    }
+    close(fd);
+    buf[got] = '\0';
+    return (ssize_t)got;
+}
+
+/* 1 when the process's environment holds the same KEL_ROOT as ours (both
+ * unset or empty count as equal). */
+static INT32 kelSameRoot(const char *pid, const char *ourRoot)
+{
+    static const char prefix[] = KEL_ROOT_ENV "=";
+    char env[KEL_PROC_READ_MAX];
+    ssize_t n = kelReadProcFile(pid, "environ", env, sizeof(env));
+    if (n < 0) {
+        return 0;
+    }
+    const char *theirs = "";
+    for (ssize_t i = 0; i < n; i += (ssize_t)strlen(env + i) + 1) {
+        if (strncmp(env + i, prefix, sizeof(prefix) - 1) == 0) {
+            theirs = env + i + sizeof(prefix) - 1;
+        }
+    }
+    return strcmp(theirs, ourRoot) == 0 ? 1 : 0;
+}
+
+/* 1 when the command line of `pid` (arguments joined with blanks, as ps
+ * shows it) contains `name`. */
+static INT32 kelCmdlineHas(const char *pid, const char *name)
+{
+    char cmd[KEL_PROC_READ_MAX];
+    ssize_t n = kelReadProcFile(pid, "cmdline", cmd, sizeof(cmd));
+    if (n <= 0) {
+        return 0;
+    }
+    while (n > 0 && cmd[n - 1] == '\0') {
+        n--;
+    }
+    for (ssize_t i = 0; i < n; i++) {
+        if (cmd[i] == '\0') {
+            cmd[i] = ' ';
+        }
+    }
+    cmd[n] = '\0';
+    return strstr(cmd, name) != NULL ? 1 : 0;
+}
+
+INT32 kelCheckAppRunning(const char *name)
+{
+    char probe[KEL_CMD_BUF_SIZE];
+    if (name == NULL || name[0] == '\0') {
+        return -1;
+    }
+    /* Names that would not fit the board's ps pipeline are refused. */
+    int len = snprintf(probe, sizeof(probe), KEL_CHECK_CMD_FMT, name);
+    if (len < 0 || len >= (int)sizeof(probe)) {
+        return -1;
+    }
+    DIR *proc = opendir(KEL_PROC_DIR);
+    if (proc == NULL) {
+        return -1;
+    }
+    const char *ourRoot = kelRootDir();
+    INT32 found = 0;
+    struct dirent *de;
+    while (found == 0 && (de = readdir(proc)) != NULL) {
+        if (de->d_name[0] < '1' || de->d_name[0] > '9') {
+            continue;
+        }
+        if (kelCmdlineHas(de->d_name, name) && kelSameRoot(de->d_name, ourRoot)) {
+            found = 1;
+        }
+    }
+    closedir(proc);
+    return found;
+}
+
+INT32 kelGetLinuxKernelVersion(char *value)
+{
+    /* The three characters at offset 22 of "uname -a" (the board's build). */
+    enum { KEL_UNAME_OFFSET = 22, KEL_UNAME_LEN = 3 };
+    char out[KEL_CMD_BUF_SIZE] = {0};
+    if (value == NULL) {
+        return -1;
+    }
+    FILE *pp = popen("uname -a", "r");
+    if (pp == NULL) {
+        return -1;
+    }
+    size_t n = fread(out, 1, sizeof(out) - 1, pp);
+    pclose(pp);
+    if (n <= KEL_UNAME_OFFSET) {
+        return -1;
+    }
+    size_t take = 0;
+    while (take < KEL_UNAME_LEN && KEL_UNAME_OFFSET + take < n &&
+           out[KEL_UNAME_OFFSET + take] != '\n') {
+        take++;
+    }
+    if (take == 0) {
+        return -1;
+    }
+    memcpy(value, out + KEL_UNAME_OFFSET, take);
+    return 1;
+}
+
+INT32 kelSetRTCTime(UINT64 utcSeconds)
+{
+    char cmd[KEL_CMD_BUF_SIZE];
+    time_t t = (time_t)utcSeconds;
+    struct tm tm;
+    if (gmtime_r(&t, &tm) == NULL) {
+        return -1;
+    }
+    int len = snprintf(cmd, sizeof(cmd), "date -s %4d.%d.%d-%d:%d:%d", tm.tm_year + 1900,
+                       tm.tm_mon + 1, tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec);
+    if (len < 0 || len >= (int)sizeof(cmd)) {
+        return -1;
+    }
+    return kelExecSysCmd(cmd);
+}
+
+INT32 kelReboot(void)
+{
+    return kelExecSysCmd("reboot");
+}
+
+INT32 kelDebugWriteFile(const UINT8 *buf, INT32 length, const char *fileName)
+{
+    static const char trailer[] = "finided";
+    if (buf == NULL || length < 0 || fileName == NULL) {
+        return -1;
+    }
+    FILE *fp = fopen(fileName, "a+b");
+    if (fp == NULL) {
+        return -1;
+    }
+    size_t n = fwrite(buf, 1, (size_t)length, fp);
+    INT32 rc = 1;
+    if (n != (size_t)length) {
+        rc = (INT32)n;
+    } else if (fwrite(trailer, 1, sizeof(trailer), fp) != sizeof(trailer)) {
+        rc = -1;
+    }
+    fclose(fp);
+    return rc;
 }
