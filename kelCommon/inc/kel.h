@@ -63,7 +63,9 @@ INT32 kelReboot(void);
 INT32 kelDebugWriteFile(const UINT8 *buf, INT32 length, const char *fileName);
 
 /* Helpers shared with the other key/value files (factory record). */
-/* 1 when `text` is one word of printable characters, 1..31 bytes. */
+/* 1 when `text` is one word of printable characters, 1..31 bytes, without
+ * characters a shell would interpret (; $ ` quotes \ | & < > ( ) and the
+ * like); -1 otherwise. */
 INT32 kelIsConfigWord(const char *text);
 /* Reads the values of every line of `boardPath` that contains `key`,
  * concatenated, into `value` (32 bytes, caller zeroes). 1, or -1. */

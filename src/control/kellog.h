@@ -22,7 +22,8 @@ INT32 kelFileDeleteLine(const char *fileName, INT32 lineNumber);
 UINT64 kelGetTimeStampByStr(const char *pDateTime, UINT32 length);
 INT32 kelFileGetLogPeriod(const char *fileName);
 INT32 kelInitLogFile(const char *logFileName);
-/* Writes the 15-character stamp of `utcSeconds` into `buf` (16 bytes). */
+/* Writes the 15-character stamp of `utcSeconds` (UTC fields) into `buf`
+ * (at least 16 bytes). 1, or -1. */
 INT32 kelFormatTimeStamp(UINT64 utcSeconds, char *buf, UINT32 bufLen);
 
 #ifdef __cplusplus
