@@ -39,6 +39,9 @@ void kelWorkModeControlPass(KEL_DEVICE_INFO *devInfo);
 /* Replaces the pause used inside the indications (null restores kelSleep);
  * lets tests step the blinking indications without waiting. */
 void kelModeSetSleep(void (*sleepFn)(INT32 ms));
+/* Power-on state of the controller: no change pending, both blink halves
+ * back to their first half (tests). */
+void kelModeResetState(void);
 
 #ifdef __cplusplus
 }
