@@ -1,0 +1,154 @@
+/*
+ * kelAppClient.cpp - the app client program (kelappclient): the unit as the
+ * meter's remote screen. It runs the non-screen link thread (kelnsclient),
+ * the screen-and-key link thread (kelfbclient) and a transmit thread that
+ * forwards the control daemon's temperature readings, error records and key
+ * events from the T queue to the meter. It lives only while the startup
+ * client (kelstpclient) runs: it refuses to start without it and ends
+ * within one supervision period after it is gone.
+ */
+#include <pthread.h>
+#include <stdio.h>
+#include <string.h>
+#include <sys/ipc.h>
+#include <sys/msg.h>
+
+#include "kel.h"
+#include "kelerror.h"
+#include "kelfbclient.h"
+#include "kelmsg.h"
+#include "kelnsclient.h"
+
+#define APP_SUPERVISE_MS 10000 /* startup client check period */
+#define APP_TX_RETRY_MS 50     /* pause before (re)opening the T queue */
+#define APP_EXIT_STOPPED 1     /* orderly stop, or not allowed to run */
+#define APP_EXIT_FAILED (-1)   /* device record or thread creation failed */
+
+#define APP_REPORT(code) kelLogError(KEL_TASK_APP_CLIENT, KEL_FILEID_APPCLIENT, __LINE__, (code))
+
+static KEL_DEVICE_INFO appDevice;
+
+/* Bytes after the type word that a T queue event of `cmdType` must carry
+ * to be forwarded; 0 for commands that are not forwarded. */
+static INT32 appTxNeededBytes(INT32 cmdType)
+{
+    switch (cmdType) {
+    case KEL_MSGQ_TX_TEMPERATURE:
+        return 4 + (INT32)sizeof(KELNS_temperatureData_t);
+    case KEL_MSGQ_TX_ERROR:
+        return 4 + (INT32)sizeof(KELNS_errorData_t);
+    case KEL_MSGQ_TX_KEYEVENT:
+        return 4 + (INT32)sizeof(KELFB_keyEvent_t);
+    default:
+        return 0;
+    }
+}
+
+/* Hands one event to its link; an event the link cannot take now (no
+ * connection, no announcement yet) is dropped by the sender. */
+static void appTxDispatch(const kel_MsgQue_Tx_t *msg, INT32 bytes)
+{
+    INT32 needed = appTxNeededBytes(msg->cmdType);
+    if (needed == 0 || bytes < needed) {
+        return;
+    }
+    switch (msg->cmdType) {
+    case KEL_MSGQ_TX_TEMPERATURE:
+        nscKELSendTempData(msg->data.tempData.temperature);
+        break;
+    case KEL_MSGQ_TX_ERROR:
+        nscKELSendErrorCode(&msg->data.nsErrData.errorData);
+        break;
+    case KEL_MSGQ_TX_KEYEVENT:
+        fbKeyPadEventSend(&msg->data.kelKeyEvent);
+        break;
+    default:
+        break;
+    }
+}
+
+static void *kelNscTxHandleThread(void *args)
+{
+    (void)args;
+    for (;;) {
+        kelSleep(APP_TX_RETRY_MS);
+        INT32 queue = -1;
+        if (kelAppMsgQueGetID(&queue, KEL_MSG_ID_TX) <= 0) {
+            continue;
+        }
+        for (;;) {
+            kel_MsgQue_Tx_t msg;
+            memset(&msg, 0, sizeof(msg));
+            INT32 bytes = kelAppMsgQueDataRecv(queue, KEL_MSG_TYPE_TX, &msg, KEL_MSGQ_TX_MAX_BYTES);
+            if (bytes < 0) {
+                /* A broken queue is dropped; the next open makes a new one. */
+                msgctl(queue, IPC_RMID, NULL);
+                break;
+            }
+            appTxDispatch(&msg, bytes);
+        }
+    }
+    return NULL;
+}
+
+/* Starts one detached worker. 1, or -1 (reported). */
+static INT32 appStartThread(pthread_t *thread, void *(*body)(void *))
+{
+    pthread_attr_t attr;
+    if (pthread_attr_init(&attr) != 0) {
+        APP_REPORT(KEL_FW_PTHREAD_ERROR);
+        return -1;
+    }
+    pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
+    int rc = pthread_create(thread, &attr, body, &appDevice);
+    pthread_attr_destroy(&attr);
+    if (rc != 0) {
+        APP_REPORT(KEL_FW_PTHREAD_ERROR);
+        return -1;
+    }
+    return 1;
+}
+
+static INT32 appStartupClientRunning(void)
+{
+    return kelCheckAppRunning(KEL_NAME_STPCLIENT) > 0 ? 1 : 0;
+}
+
+int main(int argc, char **argv)
+{
+    memset(&appDevice, 0, sizeof(appDevice));
+    if (kelArgsParse(&appDevice, argc, argv) < 0) {
+        printf("kelappclient: meter address too long\n");
+        return APP_EXIT_STOPPED;
+    }
+    if (!appStartupClientRunning()) {
+        printf("kelappclient: startup client not running\n");
+        return APP_EXIT_STOPPED;
+    }
+    if (kelInitDevice(&appDevice, KEL_DEVICE_CLIENT, 0, KEL_NAME_APPCLIENT) < 0) {
+        printf("kelappclient: device initialisation failed\n");
+        return APP_EXIT_FAILED;
+    }
+
+    pthread_t txThread;
+    pthread_t fbThread;
+    pthread_t nsThread;
+    if (appStartThread(&txThread, kelNscTxHandleThread) < 0 ||
+        appStartThread(&fbThread, kelFbKeyHandleThread) < 0 ||
+        appStartThread(&nsThread, kelNSCHandleThread) < 0) {
+        return APP_EXIT_FAILED;
+    }
+    printf("kelappclient: meter %s\n", appDevice.host);
+    fflush(stdout);
+
+    do {
+        kelSleep(APP_SUPERVISE_MS);
+    } while (appStartupClientRunning());
+
+    printf("kelappclient: startup client gone, stopping\n");
+    fflush(stdout);
+    pthread_cancel(nsThread);
+    pthread_cancel(fbThread);
+    pthread_cancel(txThread);
+    return APP_EXIT_STOPPED;
+}
