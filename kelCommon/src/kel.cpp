@@ -308,6 +308,9 @@ INT32 kelKeyFileSet(const char *boardPath, const char *key, const char *value)
         return -1;
     }
     INT32 rc = kelRewriteFile(path, key, key, value);
+    if (rc > 0) {
+        (void)fsync(lock); /* make the rename itself durable */
+    }
     kelUnlockDir(lock);
     return rc;
 }
@@ -368,6 +371,9 @@ static INT32 kelWriteSerialFile(const char *sn)
         return -1;
     }
     INT32 rc = kelRewriteFile(path, NULL, KEL_SN_KEY, sn);
+    if (rc > 0) {
+        (void)fsync(lock);
+    }
     kelUnlockDir(lock);
     return rc;
 }
@@ -673,22 +679,28 @@ static ssize_t kelReadProcFile(const char *pid, const char *what, char *buf, siz
 }
 
 /* 1 when the process's environment holds the same KEL_ROOT as ours (both
- * unset or empty count as equal). */
+ * unset or empty count as equal). The environment is read whole, entry by
+ * entry: it may be far longer than a page. */
 static INT32 kelSameRoot(const char *pid, const char *ourRoot)
 {
     static const char prefix[] = KEL_ROOT_ENV "=";
-    char env[KEL_PROC_READ_MAX];
-    ssize_t n = kelReadProcFile(pid, "environ", env, sizeof(env));
-    if (n < 0) {
+    char path[64];
+    snprintf(path, sizeof(path), KEL_PROC_DIR "/%s/environ", pid);
+    FILE *fp = fopen(path, "re");
+    if (fp == NULL) {
         return 0;
     }
-    const char *theirs = "";
-    for (ssize_t i = 0; i < n; i += (ssize_t)strlen(env + i) + 1) {
-        if (strncmp(env + i, prefix, sizeof(prefix) - 1) == 0) {
-            theirs = env + i + sizeof(prefix) - 1;
+    char *entry = NULL;
+    size_t cap = 0;
+    INT32 same = (ourRoot[0] == '\0') ? 1 : 0;
+    while (getdelim(&entry, &cap, '\0', fp) != -1) {
+        if (strncmp(entry, prefix, sizeof(prefix) - 1) == 0) {
+            same = (strcmp(entry + sizeof(prefix) - 1, ourRoot) == 0) ? 1 : 0;
         }
     }
-    return strcmp(theirs, ourRoot) == 0 ? 1 : 0;
+    free(entry);
+    fclose(fp);
+    return same;
 }
 
 /* 1 when the command line of `pid` (arguments joined with blanks, as ps

@@ -302,13 +302,15 @@ TEST_F(FakeCommands, ClockIsSetWithDateInUtcFieldsAndRebootIsRun)
     EXPECT_EQ(-1, kelReboot());
 }
 
-/* Starts /bin/sleep under argv[0] `name` with KEL_ROOT set to `kelRoot`. */
+/* Starts /bin/sleep under argv[0] `name` with KEL_ROOT set to `kelRoot`,
+ * behind a long variable as a crowded environment would have it. */
 static pid_t startSleeper(const std::string &name, const std::string &kelRoot)
 {
+    std::string filler = "FILLER=" + std::string(9000, 'f');
+    std::string env = "KEL_ROOT=" + kelRoot;
     pid_t pid = fork();
     if (pid == 0) {
-        std::string env = "KEL_ROOT=" + kelRoot;
-        char *envp[] = {const_cast<char *>(env.c_str()), nullptr};
+        char *envp[] = {const_cast<char *>(filler.c_str()), const_cast<char *>(env.c_str()), nullptr};
         execle("/bin/sleep", name.c_str(), "30", (char *)nullptr, envp);
         _exit(127);
     }
