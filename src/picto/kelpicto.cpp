@@ -138,11 +138,25 @@ static int kelPictoSepStripName(const kel_PictoInfo_t *info, kel_LanguageType_t 
     return kelPictoRootName(name, path, pathLen);
 }
 
-/* The selection names existing table rows. */
-static int kelPictoInfoValid(const kel_PictoInfo_t *info)
+/* A selection field as the 32-bit word it is stored in: a record filled
+ * from outside may hold any value, which must not be loaded as the enum. */
+static INT32 kelPictoField(const void *field)
 {
-    return info->pictoType >= 0 && info->pictoType < KEL_NUM_OF_PICTO_TYPE && info->pictoIndex >= 0 &&
-           info->pictoIndex < MAX_NUM_OF_INDEX;
+    INT32 v;
+    memcpy(&v, field, sizeof(v));
+    return v;
+}
+
+/* The selection names existing table rows. */
+static int kelPictoInfoValid(const kel_PictoInfo_t *info, int withLang)
+{
+    INT32 type = kelPictoField(&info->pictoType);
+    INT32 index = kelPictoField(&info->pictoIndex);
+    INT32 lang = kelPictoField(&info->pictoLang);
+    if (type < 0 || type >= KEL_NUM_OF_PICTO_TYPE || index < 0 || index >= MAX_NUM_OF_INDEX) {
+        return 0;
+    }
+    return !withLang || (lang >= 0 && lang < KEL_NUM_OF_PICTO_LANG);
 }
 
 /* Sends the drawn screen and releases it; 1 or -1. */
@@ -155,7 +169,8 @@ static INT32 kelPictoSendAndFree(UINT8 *scr, INT32 width, INT32 height, INT32 sc
 
 INT32 kelFullPictoDisplay(const kel_PictoInfo_t *pictoInfo, INT32 scrWidth, INT32 scrHeight, INT32 scrBpp)
 {
-    if (pictoInfo == NULL || pictoInfo->pictoMode != KEL_PICTO_MODE_FULL || !kelPictoInfoValid(pictoInfo) ||
+    if (pictoInfo == NULL || kelPictoField(&pictoInfo->pictoMode) != KEL_PICTO_MODE_FULL ||
+        !kelPictoInfoValid(pictoInfo, 0) ||
         !kelPictoScreenValid(scrWidth, scrHeight, scrBpp)) {
         return -1;
     }
@@ -205,9 +220,10 @@ static UINT8 *kelPictoLoadFitting(const char *path, INT32 scrWidth, INT32 scrHei
 
 INT32 kelSeperatePictoDisplay(const kel_PictoInfo_t *pictoInfo, INT32 scrWidth, INT32 scrHeight, INT32 scrBpp)
 {
-    if (pictoInfo == NULL || pictoInfo->pictoMode != KEL_PICTO_MODE_SEPERATE ||
-        pictoInfo->pictoType < 0 || pictoInfo->pictoType >= KEL_NUM_OF_PICTO_TYPE ||
-        pictoInfo->pictoLang < 0 || pictoInfo->pictoLang >= KEL_NUM_OF_PICTO_LANG ||
+    /* The index is not used here; only type and language name files. */
+    if (pictoInfo == NULL || kelPictoField(&pictoInfo->pictoMode) != KEL_PICTO_MODE_SEPERATE ||
+        kelPictoField(&pictoInfo->pictoType) < 0 || kelPictoField(&pictoInfo->pictoType) >= KEL_NUM_OF_PICTO_TYPE ||
+        kelPictoField(&pictoInfo->pictoLang) < 0 || kelPictoField(&pictoInfo->pictoLang) >= KEL_NUM_OF_PICTO_LANG ||
         !kelPictoScreenValid(scrWidth, scrHeight, scrBpp)) {
         return -1;
     }
@@ -273,7 +289,7 @@ INT32 kelPictogramsDisplay(const kel_PictoInfo_t *pictoInfo, INT32 scrWidth, INT
     if (pictoInfo == NULL) {
         return 0;
     }
-    switch (pictoInfo->pictoMode) {
+    switch (kelPictoField(&pictoInfo->pictoMode)) {
     case KEL_PICTO_MODE_FULL:
         return kelFullPictoDisplay(pictoInfo, scrWidth, scrHeight, scrBpp);
     case KEL_PICTO_MODE_SEPERATE:
