@@ -14,6 +14,7 @@
  */
 #include "kelmodectrl.h"
 
+#include <string.h>
 #include <sys/ipc.h>
 #include <sys/shm.h>
 
@@ -49,6 +50,15 @@ void kelModeResetState(void)
     bUpgradingLedOn = KEL_FALSE;
 }
 
+/* An enumeration argument as the 32-bit word it travels in: requests come
+ * from a queue and may hold any value, which must not be used as the enum. */
+static INT32 kelModeWord(const void *arg)
+{
+    INT32 v;
+    memcpy(&v, arg, sizeof(v));
+    return v;
+}
+
 /* 1 when the change from `current` to `requested` is allowed. */
 static int kelModeChangeAllowed(kel_WorkMode_t current, kel_WorkMode_t requested)
 {
@@ -73,7 +83,8 @@ INT32 kelWorkModeChange(KEL_DEVICE_INFO *devInfo, kel_WorkMode_t workMode)
     }
     /* Values outside the five modes are refused: they would have no
      * indication and would block every later change. */
-    if ((INT32)workMode < KEL_MODE_NORMAL || (INT32)workMode >= KEL_NUM_OF_MODES) {
+    INT32 requested = kelModeWord(&workMode);
+    if (requested < KEL_MODE_NORMAL || requested >= KEL_NUM_OF_MODES) {
         return 1;
     }
     kel_WorkMode_t current = KEL_LOAD(devInfo->workMode);
@@ -129,10 +140,11 @@ static const KELNS_patternData_t *kelModePattern(KELNS_PatternType_t type)
 
 INT32 kelModeLedIndication(KELNS_LedIndicationMode_t LedMode)
 {
-    if ((INT32)LedMode < 0 || (INT32)LedMode >= NUM_OF_LED_MODE) {
+    INT32 row = kelModeWord(&LedMode);
+    if (row < 0 || row >= NUM_OF_LED_MODE) {
         return -1;
     }
-    const KELNS_ledsModeMap_t *m = &kelLEDModeMap[LedMode];
+    const KELNS_ledsModeMap_t *m = &kelLEDModeMap[row];
     if (kelSetStatusLED(KELNS_LED_RED, kelModePattern(m->typeStateLedRed)) < 0) {
         return -1;
     }
