@@ -14,7 +14,6 @@
 
 #include <fstream>
 
-
 std::string toolPath(const std::string &program)
 {
     return std::string(KEL_TEST_BIN_DIR) + "/" + program;

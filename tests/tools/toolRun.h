@@ -17,7 +17,7 @@
 struct ToolRun {
     std::string input;                 /* fed on standard input */
     long fileSizeLimit = TOOL_RUN_NO_LIMIT; /* RLIMIT_FSIZE in bytes */
-    int timeoutMs = 30000;
+    int timeoutMs = 20000;
 };
 
 /* Path of a program built into the tree's bin directory. */
