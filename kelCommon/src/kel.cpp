@@ -656,7 +656,7 @@ void kelFbDevClose(KEL_DEVICE_INFO *di)
 /* Reads up to len-1 bytes of /proc/<pid>/<what>; returns the count or -1. */
 static ssize_t kelReadProcFile(const char *pid, const char *what, char *buf, size_t len)
 {
-    char path[64];
+    char path[KEL_PATH_BUF_SIZE + 32];
     snprintf(path, sizeof(path), KEL_PROC_DIR "/%s/%s", pid, what);
     int fd = open(path, O_RDONLY | O_CLOEXEC);
     if (fd < 0) {
@@ -684,7 +684,7 @@ static ssize_t kelReadProcFile(const char *pid, const char *what, char *buf, siz
 static INT32 kelSameRoot(const char *pid, const char *ourRoot)
 {
     static const char prefix[] = KEL_ROOT_ENV "=";
-    char path[64];
+    char path[KEL_PATH_BUF_SIZE + 32];
     snprintf(path, sizeof(path), KEL_PROC_DIR "/%s/environ", pid);
     FILE *fp = fopen(path, "re");
     if (fp == NULL) {
