@@ -260,18 +260,6 @@ TEST(FramePrefix, FramesUpToTheRecordSizeArriveWhole)
     meter.join();
 }
 
-TEST(FramePrefix, APeerClosingMidFrameEndsTheReceiveWithZero)
-{
-    LinkPair link(kAddr);
-    std::vector<unsigned char> f = prefix(28, 1);
-    f.insert(f.end(), {3, 0, 0, 0});
-    peerWrite(link.meter, f.data(), f.size());
-    close(link.meter);
-    link.meter = -1;
-    GuardedRecord r;
-    EXPECT_EQ(0, kelFrameRecv(link.unit, r.rec, sizeof(r.rec)));
-}
-
 TEST(FramePrefix, TransactionIdsAreConsecutiveUniqueAcrossThreadsAndWrap)
 {
     UINT32 counter = 0xFFFFFFFEu;
