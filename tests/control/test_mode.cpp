@@ -355,18 +355,3 @@ TEST_F(ModeTest, AModeWhoseFlagWasAlreadyConsumedIsStillShown)
     EXPECT_EQ(kInd0, screenColour());
     EXPECT_EQ(1, takeNotices());
 }
-
-TEST(ModeTables, EveryIndicationRowNamesExistingPatterns)
-{
-    for (int m = 0; m < NUM_OF_LED_MODE; m++) {
-        EXPECT_EQ(m, kelLEDModeMap[m].ledIndMode);
-        EXPECT_LT(kelLEDModeMap[m].typeStateLedRed, NUM_OF_PATTERNS);
-        EXPECT_LT(kelLEDModeMap[m].typeStateLedGreen, NUM_OF_PATTERNS);
-        EXPECT_LT(kelLEDModeMap[m].typeAlarmLedRed, NUM_OF_PATTERNS);
-    }
-    for (int p = 0; p < NUM_OF_PATTERNS; p++) {
-        EXPECT_EQ(p, kelLEDPatternMap[p].patternType);
-        EXPECT_LE(kelLEDPatternMap[p].patternData.Duty, 100);
-    }
-    EXPECT_EQ(-1, kelModeLedIndication((KELNS_LedIndicationMode_t)NUM_OF_LED_MODE));
-}
