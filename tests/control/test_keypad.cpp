@@ -27,10 +27,7 @@ struct Posted {
     bool operator==(const Posted &o) const { return code == o.code && action == o.action; }
 };
 
-std::ostream &operator<<(std::ostream &os, const Posted &p)
-{
-    return os << (p.action ? "press " : "release ") << p.code;
-}
+std::ostream &operator<<(std::ostream &os, const Posted &p) { return os << p.code << (p.action ? "v" : "^"); }
 
 /* Everything waiting on the queue of `letter`, in order. */
 std::vector<Posted> drainKeys(const KelTestRoot &root, char letter)
@@ -98,40 +95,19 @@ protected:
 
 } // namespace
 
-TEST(KeypadRecord, BoardInputRecordIsSixteenBytesWithThirtyTwoBitTime)
-{
-    const unsigned char raw[16] = {0x01, 0, 0, 0, 0x02, 0, 0, 0, 0x01, 0x00, 0x6c, 0x00, 0x02, 0, 0, 0};
-    kel_InputEvent_t rec;
-    memcpy(&rec, raw, sizeof(rec));
-    EXPECT_EQ(rec.tvSec, 1u);
-    EXPECT_EQ(rec.tvUsec, 2u);
-    EXPECT_EQ(rec.type, 1);
-    EXPECT_EQ(rec.code, 108);
-    EXPECT_EQ(rec.value, 2);
-}
-
-TEST_F(Keypad, SingleKeysArePostedAsPressAndReleaseAndAutoRepeatAsPress)
+TEST_F(Keypad, SingleKeysArePostedAsTheyComeAndAutoRepeatCountsAsPress)
 {
     EXPECT_EQ(press(KELFB_KEY_1), 1);
     EXPECT_EQ(feed(1, KELFB_KEY_1, 2), 1); /* auto-repeat */
     EXPECT_EQ(release(KELFB_KEY_1), 1);
     EXPECT_EQ(press(KELFB_KEY_HOME), 1);
     EXPECT_EQ(release(KELFB_KEY_HOME), 1);
-    EXPECT_EQ(press(KELFB_KEY_4), 1);
-    EXPECT_EQ(release(KELFB_KEY_4), 1);
-    std::vector<Posted> want = {{103, 1}, {103, 1}, {103, 0}, {102, 1}, {102, 0}, {106, 1}, {106, 0}};
-    EXPECT_EQ(tx(), want);
-    EXPECT_TRUE(industry().empty()) << "the factory queue only hears keys in factory test mode";
-}
-
-TEST_F(Keypad, EitherCombinationKeyAloneBehavesAsASingleKey)
-{
+    /* Either combination key alone is a single key. */
     EXPECT_EQ(press(KELFB_KEY_2), 1);
     EXPECT_EQ(release(KELFB_KEY_2), 1);
-    EXPECT_EQ(press(KELFB_KEY_3), 1);
-    EXPECT_EQ(release(KELFB_KEY_3), 1);
-    std::vector<Posted> want = {{108, 1}, {108, 0}, {105, 1}, {105, 0}};
+    std::vector<Posted> want = {{103, 1}, {103, 1}, {103, 0}, {102, 1}, {102, 0}, {108, 1}, {108, 0}};
     EXPECT_EQ(tx(), want);
+    EXPECT_TRUE(industry().empty()) << "the factory queue only hears keys in factory test mode";
 }
 
 TEST_F(Keypad, ReleasingOneOfTwoHeldCombinationKeysReportsTheCombinationOnce)
