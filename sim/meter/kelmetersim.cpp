@@ -262,13 +262,12 @@ int main(int argc, char **argv)
     cfg.heartbeatMs = o.bSilent ? 0 : o.heartbeatMs;
     cfg.getDataCode = o.getDataCode;
     cfg.dataReqCode = o.dataReqCode;
+    cfg.bSilent = o.bSilent;
     MeterSim_t *sim = meterSimStart(&cfg);
     if (sim == NULL) {
         fprintf(stderr, "kelmetersim: cannot serve on %s\n", o.addr);
         return 1;
     }
-    meterSimSetSilent(sim, MSIM_LINK_SCREEN, o.bSilent);
-    meterSimSetSilent(sim, MSIM_LINK_NONSCREEN, o.bSilent);
     if (o.image != NULL) {
         if (meterSimLoadImage(sim, o.image) != 1) {
             fprintf(stderr, "kelmetersim: cannot read image %s\n", o.image);

@@ -53,6 +53,7 @@ typedef struct {
     uint32_t heartbeatMs;      /* automatic heartbeat interval, 0: none */
     int32_t getDataCode;       /* answer to GET_DATA: MSW_RC_OK / _ERROR */
     int32_t dataReqCode;       /* answer to DATA_REQ */
+    int32_t bSilent;           /* both links start silent */
     int32_t bServeStartup;     /* reserved: startup link not served yet */
 } MeterSimConfig_t;
 

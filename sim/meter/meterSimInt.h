@@ -27,8 +27,8 @@ typedef struct {
     int32_t id;
     uint16_t port;
     int listenFd;
-    /* connFd, transID, bStalling and lastSendMs are guarded by sendMutex;
-     * only the service thread opens and closes connFd. */
+    /* connFd, transID, bStalling, lastSendMs and pending[] are guarded by
+     * sendMutex; only the service thread opens and closes connFd. */
     int connFd;
     uint32_t conn;
     uint32_t transID;
@@ -36,12 +36,12 @@ typedef struct {
     uint64_t lastSendMs;
     pthread_mutex_t sendMutex;
     pthread_cond_t stallCond;
+    MeterSimPending_t pending[MSIM_PENDING_MAX];
+    uint32_t nPending;
     /* Service thread only. */
     uint8_t rx[MSW_MAX_FRAME];
     uint32_t rxLen;
     uint32_t maxFrame;
-    MeterSimPending_t pending[MSIM_PENDING_MAX];
-    uint32_t nPending;
     pthread_t thread;
     int32_t bThread;
     /* Guarded by the instance lock. */

@@ -249,8 +249,10 @@ static void lockForSend(MeterSimLink_t *lk)
         pthread_cond_wait(&lk->stallCond, &lk->sendMutex);
 }
 
-static int32_t sendLocked(MeterSimLink_t *lk, void *frame, uint32_t len, int32_t bNumber,
-                          uint32_t *transIdOut)
+/* Sends one frame, numbering it with the link's next transaction id when
+ * bNumber is 1. Caller holds the send mutex. */
+static int32_t sendNumbered(MeterSimLink_t *lk, void *frame, uint32_t len, int32_t bNumber,
+                            uint32_t *transIdOut)
 {
     if (lk->connFd < 0)
         return -1;
@@ -264,6 +266,29 @@ static int32_t sendLocked(MeterSimLink_t *lk, void *frame, uint32_t len, int32_t
     if (rc == 1)
         lk->lastSendMs = meterSimNowMs();
     return rc;
+}
+
+/* Answers to the unit's announcements leave before anything else the
+ * meter sends, so a caller reacting to a recorded GET_DATA or DATA_REQ
+ * never overtakes the answer. Caller holds the send mutex. */
+static void flushPending(MeterSimLink_t *lk)
+{
+    for (uint32_t i = 0; i < lk->nPending; i++) {
+        MSW_RespFrame_t frame;
+        meterSimFillHead(&frame.head, sizeof(frame), MSW_NS_RESPONSE);
+        frame.resp.transID = lk->pending[i].transID;
+        frame.resp.cmdType = lk->pending[i].cmdType;
+        frame.resp.respCode = lk->pending[i].respCode;
+        sendNumbered(lk, &frame, sizeof(frame), 1, NULL);
+    }
+    lk->nPending = 0;
+}
+
+static int32_t sendLocked(MeterSimLink_t *lk, void *frame, uint32_t len, int32_t bNumber,
+                          uint32_t *transIdOut)
+{
+    flushPending(lk);
+    return sendNumbered(lk, frame, len, bNumber, transIdOut);
 }
 
 int32_t meterSimLinkSend(MeterSim_t *sim, int32_t link, void *frame, uint32_t len,
@@ -402,6 +427,7 @@ int32_t meterSimSendCutAndClose(MeterSim_t *sim, int32_t link, uint32_t cutAt)
     lockForSend(lk);
     int32_t rc = -1;
     if (lk->connFd >= 0) {
+        flushPending(lk);
         uint32_t id = lk->transID++;
         memcpy(frame + 8, &id, sizeof(id));
         rc = cutAt > 0 ? sendAll(lk->connFd, frame, cutAt) : 1;
@@ -426,6 +452,7 @@ int32_t meterSimSendStalled(MeterSim_t *sim, int32_t link, uint32_t splitAt, uin
         pthread_mutex_unlock(&lk->sendMutex);
         return -1;
     }
+    flushPending(lk);
     head.transID = lk->transID++;
     int fd = lk->connFd;
     int32_t rc = splitAt > 0 ? sendAll(fd, (const uint8_t *)&head, splitAt) : 1;
@@ -446,6 +473,7 @@ int32_t meterSimSendStalled(MeterSim_t *sim, int32_t link, uint32_t splitAt, uin
     if (rc == 1)
         lk->lastSendMs = meterSimNowMs();
     lk->bStalling = 0;
+    flushPending(lk);
     pthread_cond_broadcast(&lk->stallCond);
     pthread_mutex_unlock(&lk->sendMutex);
     return rc;
@@ -499,6 +527,7 @@ static void closeConn(MeterSim_t *sim, MeterSimLink_t *lk, int32_t kind)
     pthread_mutex_lock(&lk->sendMutex);
     int fd = lk->connFd;
     lk->connFd = -1;
+    lk->nPending = 0;
     pthread_mutex_unlock(&lk->sendMutex);
     if (fd < 0)
         return;
@@ -506,7 +535,6 @@ static void closeConn(MeterSim_t *sim, MeterSimLink_t *lk, int32_t kind)
     if (kind == MSIM_EV_CLOSED)
         recordEvent(sim, lk->id, kind, lk->conn, lk->rx, lk->rxLen, 0);
     lk->rxLen = 0;
-    lk->nPending = 0;
 }
 
 static void acceptConn(MeterSim_t *sim, MeterSimLink_t *lk)
@@ -526,9 +554,9 @@ static void acceptConn(MeterSim_t *sim, MeterSimLink_t *lk)
     lk->connFd = fd;
     lk->conn++;
     lk->lastSendMs = meterSimNowMs();
+    lk->nPending = 0;
     pthread_mutex_unlock(&lk->sendMutex);
     lk->rxLen = 0;
-    lk->nPending = 0;
     recordEvent(sim, lk->id, MSIM_EV_CONNECT, lk->conn, NULL, 0, 0);
 }
 
@@ -542,25 +570,38 @@ static void queueAnswer(MeterSimLink_t *lk, const MSW_Head_t *head, int32_t code
     lk->nPending++;
 }
 
-/* A complete frame sits in rx: record it and note what to answer. */
+/* A complete frame sits in rx: answer it when it is an announcement (the
+ * answer is on the wire before the frame shows in the record), then
+ * record it. */
 static void takeFrame(MeterSim_t *sim, MeterSimLink_t *lk)
 {
     MSW_Head_t head;
     memcpy(&head, lk->rx, sizeof(head));
-    recordEvent(sim, lk->id, MSIM_EV_FRAME, lk->conn, lk->rx, lk->rxLen, head.length);
-    lk->rxLen = 0;
 
     pthread_mutex_lock(&sim->lock);
     int32_t silent = lk->bSilent;
     int32_t getDataCode = sim->getDataCode;
     int32_t dataReqCode = sim->dataReqCode;
     pthread_mutex_unlock(&sim->lock);
-    if (silent)
-        return;
-    if (lk->id == MSIM_LINK_NONSCREEN && head.cmdType == MSW_NS_GET_DATA)
-        queueAnswer(lk, &head, getDataCode);
-    if (lk->id == MSIM_LINK_SCREEN && head.cmdType == MSW_FB_DATA_REQ)
-        queueAnswer(lk, &head, dataReqCode);
+    int32_t bAnswer = 0;
+    int32_t code = 0;
+    if (lk->id == MSIM_LINK_NONSCREEN && head.cmdType == MSW_NS_GET_DATA) {
+        bAnswer = 1;
+        code = getDataCode;
+    }
+    if (lk->id == MSIM_LINK_SCREEN && head.cmdType == MSW_FB_DATA_REQ) {
+        bAnswer = 1;
+        code = dataReqCode;
+    }
+    if (bAnswer && !silent) {
+        pthread_mutex_lock(&lk->sendMutex);
+        queueAnswer(lk, &head, code);
+        if (!lk->bStalling)   /* else it follows the stalled frame */
+            flushPending(lk);
+        pthread_mutex_unlock(&lk->sendMutex);
+    }
+    recordEvent(sim, lk->id, MSIM_EV_FRAME, lk->conn, lk->rx, lk->rxLen, head.length);
+    lk->rxLen = 0;
 }
 
 /* Bytes still needed for the part of the frame being read. */
@@ -628,15 +669,7 @@ static void autoSend(MeterSim_t *sim, MeterSimLink_t *lk)
         pthread_mutex_unlock(&lk->sendMutex);
         return;
     }
-    for (uint32_t i = 0; i < lk->nPending && !silent; i++) {
-        MSW_RespFrame_t frame;
-        meterSimFillHead(&frame.head, sizeof(frame), MSW_NS_RESPONSE);
-        frame.resp.transID = lk->pending[i].transID;
-        frame.resp.cmdType = lk->pending[i].cmdType;
-        frame.resp.respCode = lk->pending[i].respCode;
-        sendLocked(lk, &frame, sizeof(frame), 1, NULL);
-    }
-    lk->nPending = 0;
+    flushPending(lk);
     if (!silent && heartbeatMs > 0 && meterSimNowMs() - lk->lastSendMs >= heartbeatMs) {
         MSW_Head_t head;
         meterSimFillHead(&head, MSW_HEAD_LEN, heartbeatCmd(lk->id));
@@ -743,8 +776,10 @@ MeterSim_t *meterSimStart(const MeterSimConfig_t *cfg)
         sim->screen[i] = 0xFFFF;
         sim->sent[i] = 0xFFFF;
     }
-    for (int32_t i = 0; i < MSIM_NUM_LINKS; i++)
+    for (int32_t i = 0; i < MSIM_NUM_LINKS; i++) {
         initLink(sim, &sim->links[i], i, cfg->ports[i]);
+        sim->links[i].bSilent = cfg->bSilent ? 1 : 0;
+    }
 
     int32_t ok = 1;
     for (int32_t i = MSIM_LINK_SCREEN; i <= MSIM_LINK_NONSCREEN && ok; i++) {
