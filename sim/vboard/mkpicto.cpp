@@ -260,12 +260,15 @@ static void drawProgress(Canvas *cv, int index)
     drawBar(cv, cv->h - 70, index + 1, 3, kWhite);
 }
 
-static void drawFactory(Canvas *cv)
+/* The caption stays off the separate layout, whose strip carries words. */
+static void drawFactory(Canvas *cv, int withCaption)
 {
     canvasInit(cv, cv->w, cv->h, kAmber);
     frameRect(cv, 8, 8, cv->w - 16, cv->h - 16, 6, kBlack);
     drawTextCentred(cv, 30, "TEST", 12, kBlack);
-    drawTextCentred(cv, cv->h - 60, "FACTORY", 4, kBlack);
+    if (withCaption) {
+        drawTextCentred(cv, cv->h - 60, "FACTORY", 4, kBlack);
+    }
 }
 
 /* Language strip: black words on white, as large as fit. */
@@ -314,7 +317,7 @@ int main(int argc, char **argv)
     }
     drawUpgrade(&cv);
     ok &= writeBmp(cv, dir + "/picto_full_upg_0.bmp") > 0;
-    drawFactory(&cv);
+    drawFactory(&cv, 1);
     ok &= writeBmp(cv, dir + "/picto_full_ind_0.bmp") > 0;
 
     /* Separate layout: main pictures above the strip, then the strips. */
@@ -326,7 +329,7 @@ int main(int argc, char **argv)
     ok &= writeBmp(cv, dir + "/picto_sep_upg.bmp") > 0;
     drawProgress(&cv, 1);
     ok &= writeBmp(cv, dir + "/picto_sep_prog.bmp") > 0;
-    drawFactory(&cv);
+    drawFactory(&cv, 0);
     ok &= writeBmp(cv, dir + "/picto_sep_ind.bmp") > 0;
     for (const StripText &s : kStrips) {
         std::string base = dir + "/picto_sep_" + s.type;
