@@ -228,6 +228,11 @@ void *kelFbMsgQueHandleThread(void *arg)
     (void)arg;
     for (;;) {
         kelSleep(CTL_LOOP_PAUSE_MS);
+        /* A screen that was not there when the daemon started has no
+         * geometry yet; read it again, or it could never be mapped. */
+        if (di.fd_fb == -1 && ctlFrameSize() <= 0) {
+            kelGetFbDevInfo(&di);
+        }
         if (di.fd_fb == -1 && kelFbDevInit(&di) < 0) {
             kelFbDevClose(&di);
             CTL_REPORT(KEL_HW_FB_INIT_ERROR);
