@@ -8,10 +8,12 @@
 #include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
+#include <string.h>
 #include <sys/ipc.h>
 #include <sys/msg.h>
 #include <sys/shm.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -86,7 +88,7 @@ TEST(VirtualBoard, FreshSandboxHasTheDevicesAndDirectoriesTheProgramsOpen)
 
 TEST(VirtualBoard, SensorReadingFollowsTheTestAndTheCommandLine)
 {
-    KelSandbox sb(KEL_TEST_BIN_DIR);
+    KelSandbox sb; /* finds kelvboard beside the test executable */
     ASSERT_TRUE(sb.ok());
     const std::string sensor = "/sys/bus/i2c/drivers/lm75/3-0048/temp1_input";
     ASSERT_TRUE(sb.setTemperature(-5500));
@@ -281,4 +283,37 @@ TEST(SandboxHelper, LeavingTheScopeStopsServicesAndRemovesQueuesSegmentAndDirect
     EXPECT_FALSE(processAlive(service));
     EXPECT_EQ(-1, access(dir.c_str(), F_OK));
     EXPECT_EQ(nullptr, getenv("KEL_ROOT"));
+}
+
+TEST(SandboxHelper, ProgramsDieWithATestThatEndsWithoutCleaningUp)
+{
+    int fds[2];
+    ASSERT_EQ(0, pipe(fds));
+    pid_t testProcess = fork();
+    ASSERT_GE(testProcess, 0);
+    if (testProcess == 0) {
+        /* A test process that dies abruptly: no destructor runs. */
+        KelSandbox *sb = new KelSandbox(KEL_TEST_BIN_DIR);
+        pid_t sleeper = sb->ok() ? sb->spawn({"sleep", "30"}) : -1;
+        std::string msg = std::to_string(sleeper) + " " + sb->dir();
+        ssize_t n = write(fds[1], msg.c_str(), msg.size());
+        _exit(n > 0 ? 0 : 1);
+    }
+    close(fds[1]);
+    char buf[256] = {0};
+    ssize_t n = read(fds[0], buf, sizeof(buf) - 1);
+    close(fds[0]);
+    int ws = 0;
+    waitpid(testProcess, &ws, 0);
+    ASSERT_GT(n, 0);
+    pid_t sleeper = (pid_t)atoi(buf);
+    std::string dir = strchr(buf, ' ') ? strchr(buf, ' ') + 1 : "";
+    ASSERT_GT(sleeper, 0);
+    for (int i = 0; i < 300 && processAlive(sleeper); i++) {
+        usleep(10000);
+    }
+    EXPECT_FALSE(processAlive(sleeper));
+    if (dir.rfind("/tmp/kelsb.", 0) == 0) {
+        EXPECT_EQ(0, system(("rm -rf " + dir).c_str()));
+    }
 }

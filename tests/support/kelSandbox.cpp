@@ -244,11 +244,17 @@ pid_t KelSandbox::spawn(const std::vector<std::string> &argv)
     }
     args.push_back(nullptr);
 
+    pid_t parent = getpid();
     pid_t pid = fork();
     if (pid < 0) {
         return -1;
     }
     if (pid == 0) {
+        /* A test that dies without its destructor takes its programs along. */
+        prctl(PR_SET_PDEATHSIG, SIGKILL, 0, 0, 0);
+        if (getppid() != parent) {
+            _exit(127);
+        }
         dropHostRights();
         int out = open(logPath.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
         int in = open("/dev/null", O_RDONLY);

@@ -9,6 +9,7 @@
  * sandbox's bin directories first on PATH; they cannot set the host clock
  * or reboot the host.
  *
+ * Spawned programs are killed if the test process dies without cleaning up.
  * The destructor stops every program it started and every service the
  * sandbox's init scripts started (by the pids in var/run), removes the
  * System V queues and the segment keyed on the sandbox's home/root, deletes
