@@ -3,11 +3,15 @@
  *
  *   kelmetersim <addr> [options]
  *
- * Serves the screen-and-key and non-screen links on <addr>, prints every
- * event the unit causes (one line each), and drives the unit: each time the
- * unit announces itself with DATA_REQ it gets the screen (pattern or image)
- * and SCR_FIN; each time it sends GET_DATA it gets the brightness, clock
- * and LED settings given here. Runs until --duration ends or a signal.
+ * Serves the screen-and-key, non-screen and startup links on <addr>,
+ * prints every event the unit causes (one line each), and drives the unit:
+ * on the startup link it answers the data request with a challenge and the
+ * clock, checks the digest and sends the versions given here, and delivers
+ * the application file given here when the unit asks for an update; each
+ * time the unit announces itself with DATA_REQ on the screen link it gets
+ * the screen (pattern or image) and SCR_FIN; each time it sends GET_DATA it
+ * gets the brightness, clock and LED settings given here. Runs until
+ * --duration ends or a signal.
  */
 #include "meterSim.h"
 
@@ -42,6 +46,16 @@ typedef struct {
     int32_t bQuiet;
     uint16_t screenPort;
     uint16_t nonScreenPort;
+    uint16_t startupPort;
+    int32_t bNoStartup;
+    uint32_t stpRandom;
+    uint64_t stpUnixTime;
+    uint32_t appVersion;
+    uint32_t kernelVersion;
+    int32_t digestMode;
+    const char *appSource;
+    const char *appDest;
+    char sandboxDest[600];
 } KmsOptions_t;
 
 static volatile sig_atomic_t bStopSignal = 0;
@@ -67,7 +81,17 @@ static void usage(void)
             "  --data-req-error       answer DATA_REQ with an error\n"
             "  --silent               answer nothing, send nothing\n"
             "  --duration MS          stop after MS milliseconds (0: run until killed)\n"
-            "  --screen-port N / --nonscreen-port N   other ports than 1234 / 1236\n"
+            "  --screen-port N / --nonscreen-port N / --startup-port N\n"
+            "                         other ports than 1234 / 1236 / 1235\n"
+            "  --no-startup           do not serve the startup link\n"
+            "  --app-version MAJOR.MINOR   application version the meter expects (1.0)\n"
+            "  --kernel-version N     kernel build the meter expects (193)\n"
+            "  --challenge N          fixed challenge (default: a fresh one each time)\n"
+            "  --clock SECONDS        clock sent with the challenge (default: now)\n"
+            "  --digest check|refuse|any   how the unit's digest is judged (check)\n"
+            "  --app-file FILE        application delivered on an update request\n"
+            "  --app-dest PATH        where it is put (needed with --app-file)\n"
+            "  --sandbox DIR          same as --app-dest DIR/usr/ftp/up/kelappclient\n"
             "  --quiet                print nothing\n");
 }
 
@@ -99,6 +123,18 @@ static int32_t parsePattern(const char *text, MSW_Pattern_t *p)
     return 1;
 }
 
+/* "MAJOR.MINOR" as the startup link carries it: major * 256 + minor. */
+static int32_t parseAppVersion(const char *text, uint32_t *version)
+{
+    unsigned major, minor;
+    char extra;
+    if (text == NULL || sscanf(text, "%u.%u%c", &major, &minor, &extra) != 2 || major > 255 ||
+        minor > 255)
+        return -1;
+    *version = (uint32_t)(major * 256u + minor);
+    return 1;
+}
+
 static int32_t parseScreen(const char *text, KmsOptions_t *o)
 {
     if (strcmp(text, "bars") == 0)
@@ -125,6 +161,9 @@ static int32_t parseArgs(int argc, char **argv, KmsOptions_t *o)
     o->heartbeatMs = 2000;
     o->getDataCode = MSW_RC_OK;
     o->dataReqCode = MSW_RC_OK;
+    o->appVersion = 0x0100;
+    o->kernelVersion = 193;
+    o->digestMode = MSIM_DIGEST_CHECK;
     if (argc < 2 || argv[1][0] == '-')
         return -1;
     o->addr = argv[1];
@@ -184,9 +223,54 @@ static int32_t parseArgs(int argc, char **argv, KmsOptions_t *o)
             if (parseNumber(val, 65535u, &n) != 1 || n == 0)
                 return -1;
             o->nonScreenPort = (uint16_t)n;
+        } else if (strcmp(opt, "--startup-port") == 0) {
+            if (parseNumber(val, 65535u, &n) != 1 || n == 0)
+                return -1;
+            o->startupPort = (uint16_t)n;
+        } else if (strcmp(opt, "--app-version") == 0) {
+            if (parseAppVersion(val, &o->appVersion) != 1)
+                return -1;
+        } else if (strcmp(opt, "--kernel-version") == 0) {
+            if (parseNumber(val, 0xFFFFFFFFu, &n) != 1)
+                return -1;
+            o->kernelVersion = (uint32_t)n;
+        } else if (strcmp(opt, "--challenge") == 0) {
+            if (parseNumber(val, 0xFFFFFFFFu, &n) != 1 || n == 0)
+                return -1;
+            o->stpRandom = (uint32_t)n;
+        } else if (strcmp(opt, "--clock") == 0) {
+            if (parseNumber(val, 0xFFFFFFFFFFFFFFFFull, &n) != 1 || n == 0)
+                return -1;
+            o->stpUnixTime = n;
+        } else if (strcmp(opt, "--digest") == 0) {
+            if (val != NULL && strcmp(val, "check") == 0)
+                o->digestMode = MSIM_DIGEST_CHECK;
+            else if (val != NULL && strcmp(val, "refuse") == 0)
+                o->digestMode = MSIM_DIGEST_REFUSE;
+            else if (val != NULL && strcmp(val, "any") == 0)
+                o->digestMode = MSIM_DIGEST_ANY;
+            else
+                return -1;
+        } else if (strcmp(opt, "--app-file") == 0) {
+            if (val == NULL)
+                return -1;
+            o->appSource = val;
+        } else if (strcmp(opt, "--app-dest") == 0) {
+            if (val == NULL)
+                return -1;
+            o->appDest = val;
+        } else if (strcmp(opt, "--sandbox") == 0) {
+            int len = val == NULL ? -1
+                                  : snprintf(o->sandboxDest, sizeof(o->sandboxDest),
+                                             "%s/usr/ftp/up/kelappclient", val);
+            if (len < 0 || len >= (int)sizeof(o->sandboxDest))
+                return -1;
+            o->appDest = o->sandboxDest;
         } else {
             used = 0;
-            if (strcmp(opt, "--get-data-error") == 0)
+            if (strcmp(opt, "--no-startup") == 0)
+                o->bNoStartup = 1;
+            else if (strcmp(opt, "--get-data-error") == 0)
                 o->getDataCode = MSW_RC_ERROR;
             else if (strcmp(opt, "--data-req-error") == 0)
                 o->dataReqCode = MSW_RC_ERROR;
@@ -199,6 +283,8 @@ static int32_t parseArgs(int argc, char **argv, KmsOptions_t *o)
         }
         i += used;
     }
+    if (o->appSource != NULL && o->appDest == NULL)
+        return -1;
     return 1;
 }
 
@@ -259,6 +345,15 @@ int main(int argc, char **argv)
     meterSimDefaultConfig(&cfg, o.addr);
     cfg.ports[MSIM_LINK_SCREEN] = o.screenPort;
     cfg.ports[MSIM_LINK_NONSCREEN] = o.nonScreenPort;
+    cfg.ports[MSIM_LINK_STARTUP] = o.startupPort;
+    cfg.bServeStartup = o.bNoStartup ? 0 : 1;
+    cfg.stpRandom = o.stpRandom;
+    cfg.stpUnixTime = o.stpUnixTime;
+    cfg.stpAppVersion = o.appVersion;
+    cfg.stpKernelVersion = o.kernelVersion;
+    cfg.stpDigestMode = o.digestMode;
+    cfg.appSource = o.appSource;
+    cfg.appDest = o.appDest;
     cfg.heartbeatMs = o.bSilent ? 0 : o.heartbeatMs;
     cfg.getDataCode = o.getDataCode;
     cfg.dataReqCode = o.dataReqCode;

@@ -1,10 +1,13 @@
 /*
  * meterSim.h - a meter on a loopback address, for tests and for the bench.
  *
- * One MeterSim_t serves the screen-and-key link (port 1234) and the
- * non-screen link (port 1236) as the meter: the unit connects, the simulator
- * answers its GET_DATA and DATA_REQ announcements, sends screens and
- * commands when asked, keeps the links alive with heartbeats, and records
+ * One MeterSim_t serves the screen-and-key link (port 1234), the
+ * non-screen link (port 1236) and, when asked to, the startup link (port
+ * 1235) as the meter: the unit connects, the simulator answers its GET_DATA
+ * and DATA_REQ announcements, runs the startup exchange (challenge with its
+ * clock, digest check, expected versions, delivery of a new application
+ * file followed by APP_TRANS_DONE), sends screens and commands when asked,
+ * keeps the links alive with heartbeats, and records
  * every frame the unit sends with its arrival time (monotonic ms). It can
  * also misbehave on purpose (silence, cut frames, wrong magic, oversize
  * lengths, rectangles that do not fit, stalls).
@@ -27,7 +30,7 @@
 extern "C" {
 #endif
 
-/* Links. The startup link (1235) is reserved for later. */
+/* Links. */
 enum {
     MSIM_LINK_SCREEN = 0,
     MSIM_LINK_NONSCREEN = 1,
@@ -44,6 +47,21 @@ enum {
     MSIM_EV_BAD_LENGTH = 4  /* the unit sent an impossible length; dropped */
 };
 
+/* How the startup link judges the unit's DIGEST. */
+enum {
+    MSIM_DIGEST_CHECK = 0,   /* VERSION follows a right answer only */
+    MSIM_DIGEST_REFUSE = 1,  /* every answer is refused (RESPONSE error) */
+    MSIM_DIGEST_ANY = 2      /* every answer is taken */
+};
+
+/* The check of a recorded DIGEST frame (MeterSimRecord_t.check). */
+enum {
+    MSIM_CHECK_NONE = -2,    /* not a DIGEST frame */
+    MSIM_CHECK_NO_CHALLENGE = -1,
+    MSIM_CHECK_WRONG = 0,
+    MSIM_CHECK_RIGHT = 1
+};
+
 #define MSIM_ANY         0x7fffffff   /* wildcard for link, kind, cmdType */
 #define MSIM_RECORD_CAP  2048         /* events kept; older ones are lost */
 
@@ -54,7 +72,18 @@ typedef struct {
     int32_t getDataCode;       /* answer to GET_DATA: MSW_RC_OK / _ERROR */
     int32_t dataReqCode;       /* answer to DATA_REQ */
     int32_t bSilent;           /* both links start silent */
-    int32_t bServeStartup;     /* reserved: startup link not served yet */
+    int32_t bServeStartup;     /* 1: serve the startup link too */
+    /* Startup link. */
+    uint32_t stpRandom;        /* challenge; 0: a fresh one per DATA_REQ */
+    uint64_t stpUnixTime;      /* clock sent with it; 0: the host's clock */
+    uint32_t stpAppVersion;    /* VERSION: expected application version */
+    uint32_t stpKernelVersion; /* VERSION: expected kernel build */
+    int32_t stpDigestMode;     /* MSIM_DIGEST_* */
+    /* On STATE APP_UPDATE the file appSource is copied to appDest (a host
+     * path, e.g. <sandbox>/usr/ftp/up/kelappclient), made executable, and
+     * APP_TRANS_DONE follows. Null appSource: no delivery, no answer. */
+    const char *appSource;
+    const char *appDest;
 } MeterSimConfig_t;
 
 typedef struct {
@@ -67,13 +96,16 @@ typedef struct {
     uint32_t transID;          /* frames: prefix transaction id */
     uint32_t length;           /* frames: prefix length; bad length: value */
     uint32_t nBytes;           /* bytes kept in bytes[] */
+    int32_t check;             /* startup DIGEST: MSIM_CHECK_*; else NONE */
     uint8_t bytes[MSW_MAX_FRAME];
 } MeterSimRecord_t;
 
 typedef struct MeterSim MeterSim_t;
 
 /* Fills a configuration with defaults: heartbeats every 2000 ms, GET_DATA
- * and DATA_REQ answered OK, standard ports. */
+ * and DATA_REQ answered OK, standard ports; startup link not served, and
+ * when served: fresh challenges with the host's clock, digests checked,
+ * application 1.0 (256) and kernel build 193 expected, no delivery. */
 void meterSimDefaultConfig(MeterSimConfig_t *cfg, const char *addr);
 
 /* Binds the links and starts their threads; null on failure. */
@@ -90,6 +122,18 @@ void meterSimSetHeartbeat(MeterSim_t *sim, uint32_t intervalMs);
 /* A silent link answers nothing and sends no heartbeats (frames are still
  * recorded and explicit sends still go out). */
 void meterSimSetSilent(MeterSim_t *sim, int32_t link, int32_t bSilent);
+/* Startup link behaviour while running. */
+void meterSimSetStartupVersions(MeterSim_t *sim, uint32_t appVersion, uint32_t kernelVersion);
+void meterSimSetChallenge(MeterSim_t *sim, uint32_t random, uint64_t unixTime);
+void meterSimSetDigestMode(MeterSim_t *sim, int32_t mode);
+/* Paths are copied; null appSource switches delivery off. 1 or -1. */
+int32_t meterSimSetAppDelivery(MeterSim_t *sim, const char *appSource, const char *appDest);
+/* Applications delivered so far (copies that succeeded). */
+int32_t meterSimDeliveries(MeterSim_t *sim);
+/* The right answer to a challenge: (random * M + 3171547) mod N in 32-bit
+ * unsigned arithmetic, M and N from the build. */
+uint32_t meterSimDigest(uint32_t random);
+
 /* 1 while the unit is connected on the link. */
 int32_t meterSimConnected(MeterSim_t *sim, int32_t link);
 /* Closes the current connection of the link (the unit sees the drop). */
@@ -121,7 +165,7 @@ int32_t meterSimSetStatusLed(MeterSim_t *sim, int32_t colour, const MSW_Pattern_
                              uint32_t *transIdOut);
 int32_t meterSimSetAlarmLed(MeterSim_t *sim, const MSW_Pattern_t *pattern,
                             uint32_t *transIdOut);
-/* A heartbeat now, on either link. */
+/* A heartbeat now, on any link. */
 int32_t meterSimSendHeartbeat(MeterSim_t *sim, int32_t link);
 /* Any frame of the link's protocol with a proper prefix: length is
  * MSW_HEAD_LEN + bodyLen; the next transaction id is used. */
@@ -163,8 +207,8 @@ int32_t meterSimSendBadMagic(MeterSim_t *sim, int32_t link, uint32_t badMagic);
 /* A heartbeat whose length field says claimedLength; claimedLength bytes
  * follow in total (zero padded), as if the frame were that long. */
 int32_t meterSimSendOversize(MeterSim_t *sim, int32_t link, uint32_t claimedLength);
-/* The first cutAt bytes of a full FBDATA (screen) or SET_TIME (non-screen)
- * frame, then the connection is closed. */
+/* The first cutAt bytes of a full FBDATA (screen), SET_TIME (non-screen)
+ * or RANDOM (startup) frame, then the connection is closed. */
 int32_t meterSimSendCutAndClose(MeterSim_t *sim, int32_t link, uint32_t cutAt);
 /* The first splitAt bytes of a heartbeat, a pause of stallMs (during which
  * the link sends nothing else), then the rest. */

@@ -1,10 +1,11 @@
 /*
  * meterSimLink.cpp - the meter side of the links: listening sockets on the
  * simulator's loopback address, one service thread per link (accept,
- * receive and record the unit's frames, answer GET_DATA and DATA_REQ, send
- * heartbeats), the record with its wait helpers, and the senders of
- * non-screen commands and of deliberately broken frames. Callers are tests
- * and the kelmetersim program, through meterSim.h.
+ * receive and record the unit's frames, answer GET_DATA and DATA_REQ, hand
+ * startup frames to the startup module for its answers, send heartbeats),
+ * the record with its wait helpers, and the senders of non-screen commands
+ * and of deliberately broken frames. Callers are tests and the kelmetersim
+ * program, through meterSim.h.
  */
 #include "meterSimInt.h"
 
@@ -38,7 +39,8 @@ static int32_t stopRequested(MeterSim_t *sim)
 
 static int32_t validLink(int32_t link)
 {
-    return link == MSIM_LINK_SCREEN || link == MSIM_LINK_NONSCREEN;
+    return link == MSIM_LINK_SCREEN || link == MSIM_LINK_NONSCREEN ||
+           link == MSIM_LINK_STARTUP;
 }
 
 void meterSimFillHead(MSW_Head_t *head, uint32_t length, int32_t cmdType)
@@ -51,13 +53,18 @@ void meterSimFillHead(MSW_Head_t *head, uint32_t length, int32_t cmdType)
 
 static int32_t heartbeatCmd(int32_t link)
 {
-    return link == MSIM_LINK_SCREEN ? (int32_t)MSW_FB_HEARTBEAT : (int32_t)MSW_NS_HEARTBEAT;
+    if (link == MSIM_LINK_SCREEN)
+        return MSW_FB_HEARTBEAT;
+    if (link == MSIM_LINK_STARTUP)
+        return MSW_STP_HEARTBEAT;
+    return MSW_NS_HEARTBEAT;
 }
 
 /* ---- the record ---- */
 
-static void recordEvent(MeterSim_t *sim, int32_t link, int32_t kind, uint32_t conn,
-                        const uint8_t *bytes, uint32_t nBytes, uint32_t length)
+static void recordChecked(MeterSim_t *sim, int32_t link, int32_t kind, uint32_t conn,
+                          const uint8_t *bytes, uint32_t nBytes, uint32_t length,
+                          int32_t check)
 {
     pthread_mutex_lock(&sim->lock);
     MeterSimRecord_t *rec = &sim->ring[sim->nextSeq % MSIM_RECORD_CAP];
@@ -69,6 +76,7 @@ static void recordEvent(MeterSim_t *sim, int32_t link, int32_t kind, uint32_t co
     rec->timeMs = meterSimNowMs();
     rec->cmdType = -1;
     rec->length = length;
+    rec->check = check;
     if (nBytes > MSW_MAX_FRAME)
         nBytes = MSW_MAX_FRAME;
     if (bytes != NULL && nBytes > 0)
@@ -86,6 +94,12 @@ static void recordEvent(MeterSim_t *sim, int32_t link, int32_t kind, uint32_t co
         sim->links[link].bConnected = 0;
     pthread_cond_broadcast(&sim->cond);
     pthread_mutex_unlock(&sim->lock);
+}
+
+static void recordEvent(MeterSim_t *sim, int32_t link, int32_t kind, uint32_t conn,
+                        const uint8_t *bytes, uint32_t nBytes, uint32_t length)
+{
+    recordChecked(sim, link, kind, conn, bytes, nBytes, length, MSIM_CHECK_NONE);
 }
 
 static int32_t recordMatches(const MeterSimRecord_t *rec, int32_t link, int32_t kind,
@@ -273,14 +287,8 @@ static int32_t sendNumbered(MeterSimLink_t *lk, void *frame, uint32_t len, int32
  * never overtakes the answer. Caller holds the send mutex. */
 static void flushPending(MeterSimLink_t *lk)
 {
-    for (uint32_t i = 0; i < lk->nPending; i++) {
-        MSW_RespFrame_t frame;
-        meterSimFillHead(&frame.head, sizeof(frame), MSW_NS_RESPONSE);
-        frame.resp.transID = lk->pending[i].transID;
-        frame.resp.cmdType = lk->pending[i].cmdType;
-        frame.resp.respCode = lk->pending[i].respCode;
-        sendNumbered(lk, &frame, sizeof(frame), 1, NULL);
-    }
+    for (uint32_t i = 0; i < lk->nPending; i++)
+        sendNumbered(lk, lk->pending[i].bytes, lk->pending[i].len, 1, NULL);
     lk->nPending = 0;
 }
 
@@ -405,11 +413,19 @@ int32_t meterSimSendCutAndClose(MeterSim_t *sim, int32_t link, uint32_t cutAt)
         return -1;
     MSW_RectFrame_t rect;
     MSW_TimeFrame_t time;
+    MSW_StpRandomFrame_t random;
     uint8_t *frame;
     uint32_t len;
     memset(&rect, 0, sizeof(rect));
     memset(&time, 0, sizeof(time));
-    if (link == MSIM_LINK_SCREEN) {
+    memset(&random, 0, sizeof(random));
+    if (link == MSIM_LINK_STARTUP) {
+        meterSimFillHead(&random.head, sizeof(random), MSW_STP_RANDOM);
+        random.challenge.random = 12345u;
+        random.challenge.unixTime = 1700000000u;
+        frame = (uint8_t *)&random;
+        len = sizeof(random);
+    } else if (link == MSIM_LINK_SCREEN) {
         meterSimFillHead(&rect.head, sizeof(rect), MSW_FB_FBDATA);
         rect.rect.w = 64;
         rect.rect.h = 6;
@@ -557,17 +573,37 @@ static void acceptConn(MeterSim_t *sim, MeterSimLink_t *lk)
     lk->nPending = 0;
     pthread_mutex_unlock(&lk->sendMutex);
     lk->rxLen = 0;
+    if (lk->id == MSIM_LINK_STARTUP)
+        meterSimStartupReset(sim);
     recordEvent(sim, lk->id, MSIM_EV_CONNECT, lk->conn, NULL, 0, 0);
 }
 
-static void queueAnswer(MeterSimLink_t *lk, const MSW_Head_t *head, int32_t code)
+void meterSimQueueAnswer(MeterSim_t *sim, int32_t link, const void *frame, uint32_t len)
 {
-    if (lk->nPending >= MSIM_PENDING_MAX)
+    if (sim == NULL || !validLink(link) || frame == NULL || len < MSW_PREFIX_LEN ||
+        len > MSW_STP_MAX_FRAME)
         return;
-    lk->pending[lk->nPending].transID = head->transID;
-    lk->pending[lk->nPending].cmdType = head->cmdType;
-    lk->pending[lk->nPending].respCode = code;
-    lk->nPending++;
+    MeterSimLink_t *lk = &sim->links[link];
+    pthread_mutex_lock(&lk->sendMutex);
+    if (lk->nPending < MSIM_PENDING_MAX) {
+        memcpy(lk->pending[lk->nPending].bytes, frame, len);
+        lk->pending[lk->nPending].len = len;
+        lk->nPending++;
+    }
+    if (!lk->bStalling)   /* else they follow the stalled frame */
+        flushPending(lk);
+    pthread_mutex_unlock(&lk->sendMutex);
+}
+
+static void queueResponse(MeterSim_t *sim, MeterSimLink_t *lk, const MSW_Head_t *head,
+                          int32_t code)
+{
+    MSW_RespFrame_t frame;
+    meterSimFillHead(&frame.head, sizeof(frame), MSW_NS_RESPONSE);
+    frame.resp.transID = head->transID;
+    frame.resp.cmdType = head->cmdType;
+    frame.resp.respCode = code;
+    meterSimQueueAnswer(sim, lk->id, &frame, sizeof(frame));
 }
 
 /* A complete frame sits in rx: answer it when it is an announcement (the
@@ -593,14 +629,12 @@ static void takeFrame(MeterSim_t *sim, MeterSimLink_t *lk)
         bAnswer = 1;
         code = dataReqCode;
     }
-    if (bAnswer && !silent) {
-        pthread_mutex_lock(&lk->sendMutex);
-        queueAnswer(lk, &head, code);
-        if (!lk->bStalling)   /* else it follows the stalled frame */
-            flushPending(lk);
-        pthread_mutex_unlock(&lk->sendMutex);
-    }
-    recordEvent(sim, lk->id, MSIM_EV_FRAME, lk->conn, lk->rx, lk->rxLen, head.length);
+    if (bAnswer && !silent)
+        queueResponse(sim, lk, &head, code);
+    int32_t check = MSIM_CHECK_NONE;
+    if (lk->id == MSIM_LINK_STARTUP)
+        check = meterSimStartupTake(sim, lk->rx, lk->rxLen, !silent);
+    recordChecked(sim, lk->id, MSIM_EV_FRAME, lk->conn, lk->rx, lk->rxLen, head.length, check);
     lk->rxLen = 0;
 }
 
@@ -712,6 +746,9 @@ void meterSimDefaultConfig(MeterSimConfig_t *cfg, const char *addr)
     cfg->heartbeatMs = 2000;
     cfg->getDataCode = MSW_RC_OK;
     cfg->dataReqCode = MSW_RC_OK;
+    cfg->stpAppVersion = 0x0100;
+    cfg->stpKernelVersion = 193;
+    cfg->stpDigestMode = MSIM_DIGEST_CHECK;
 }
 
 static int openListener(const char *addr, uint16_t port)
@@ -744,7 +781,11 @@ static void initLink(MeterSim_t *sim, MeterSimLink_t *lk, int32_t id, uint16_t p
     lk->port = port != 0 ? port : standardPorts[id];
     lk->listenFd = -1;
     lk->connFd = -1;
-    lk->maxFrame = id == MSIM_LINK_NONSCREEN ? MSW_NS_MAX_FRAME : MSW_FB_MAX_FRAME;
+    lk->maxFrame = MSW_FB_MAX_FRAME;
+    if (id == MSIM_LINK_NONSCREEN)
+        lk->maxFrame = MSW_NS_MAX_FRAME;
+    if (id == MSIM_LINK_STARTUP)
+        lk->maxFrame = MSW_STP_MAX_FRAME;
     pthread_mutex_init(&lk->sendMutex, NULL);
     pthread_cond_init(&lk->stallCond, NULL);
 }
@@ -781,8 +822,11 @@ MeterSim_t *meterSimStart(const MeterSimConfig_t *cfg)
         sim->links[i].bSilent = cfg->bSilent ? 1 : 0;
     }
 
+    meterSimStartupInit(sim, cfg);
+
     int32_t ok = 1;
-    for (int32_t i = MSIM_LINK_SCREEN; i <= MSIM_LINK_NONSCREEN && ok; i++) {
+    int32_t lastLink = cfg->bServeStartup ? MSIM_LINK_STARTUP : MSIM_LINK_NONSCREEN;
+    for (int32_t i = MSIM_LINK_SCREEN; i <= lastLink && ok; i++) {
         MeterSimLink_t *lk = &sim->links[i];
         lk->listenFd = openListener(sim->addr, lk->port);
         if (lk->listenFd < 0)
@@ -835,6 +879,8 @@ static const char *cmdName(int32_t link, int32_t cmdType)
         return ns[cmdType];
     if (link == MSIM_LINK_SCREEN && cmdType >= 0 && cmdType <= MSW_FB_HEARTBEAT)
         return fb[cmdType];
+    if (link == MSIM_LINK_STARTUP)
+        return meterSimStartupCmdName(cmdType);
     return "UNKNOWN";
 }
 
@@ -842,6 +888,10 @@ static const char *cmdName(int32_t link, int32_t cmdType)
 static void formatBody(const MeterSimRecord_t *rec, char *buf, uint32_t len)
 {
     buf[0] = '\0';
+    if (rec->link == MSIM_LINK_STARTUP) {
+        meterSimStartupFormat(rec, buf, len);
+        return;
+    }
     const uint8_t *body = rec->bytes + MSW_HEAD_LEN;
     uint32_t bodyLen = rec->nBytes > MSW_HEAD_LEN ? rec->nBytes - MSW_HEAD_LEN : 0;
     if (rec->cmdType == MSW_NS_RESPONSE && bodyLen >= sizeof(MSW_Response_t)) {
@@ -876,7 +926,11 @@ void meterSimFormatRecord(const MeterSimRecord_t *rec, char *buf, uint32_t len)
 {
     if (rec == NULL || buf == NULL || len == 0)
         return;
-    const char *linkName = rec->link == MSIM_LINK_SCREEN ? "screen" : "nonscreen";
+    const char *linkName = "nonscreen";
+    if (rec->link == MSIM_LINK_SCREEN)
+        linkName = "screen";
+    else if (rec->link == MSIM_LINK_STARTUP)
+        linkName = "startup";
     char body[96];
     switch (rec->kind) {
     case MSIM_EV_FRAME:

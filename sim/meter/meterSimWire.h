@@ -18,12 +18,13 @@
 
 /* Largest frame the unit's receiving records hold, per link. */
 #define MSW_NS_MAX_FRAME     32u
+#define MSW_STP_MAX_FRAME    52u
 #define MSW_FB_MAX_FRAME     792u
 #define MSW_MAX_FRAME        MSW_FB_MAX_FRAME
 
 #define MSW_NS_PORT          1236
 #define MSW_FB_PORT          1234
-#define MSW_STP_PORT         1235   /* startup link, served later */
+#define MSW_STP_PORT         1235
 
 /* Non-screen command types. */
 enum {
@@ -50,7 +51,39 @@ enum {
     MSW_FB_HEARTBEAT = 5
 };
 
-/* Result codes of a RESPONSE, both links. */
+/* Startup command types. */
+enum {
+    MSW_STP_UNKNOWN = -1,
+    MSW_STP_RESPONSE = 0,
+    MSW_STP_DATA_REQ = 1,
+    MSW_STP_RANDOM = 2,
+    MSW_STP_VERSION = 3,
+    MSW_STP_DIGEST = 4,
+    MSW_STP_STATE = 5,
+    MSW_STP_HEARTBEAT = 6
+};
+
+/* Application states carried by a startup STATE frame. */
+enum {
+    MSW_STP_STATE_UNKNOWN = -1,
+    MSW_STP_STATE_APP_TRANS_DONE = 0,
+    MSW_STP_STATE_APP_RUNNING = 1,
+    MSW_STP_STATE_APP_UPDATE = 2,
+    MSW_STP_STATE_KERNEL_UPDATE = 3,
+    MSW_STP_STATE_APP_STARTFAIL = 4,
+    MSW_STP_STATE_DISCONNECTED = 5
+};
+
+/* Serial number field of the startup data request; on the wire only the
+ * characters travel, without a terminating NUL. */
+#define MSW_STP_SN_LEN       32u
+/* Fixed part of the data request: prefix, command type, firmware version. */
+#define MSW_STP_DATA_REQ_MIN 20u
+/* Increment of the challenge digest (the multiplier and the modulus come
+ * from the build). */
+#define MSW_STP_DIGEST_INC   3171547u
+
+/* Result codes of a RESPONSE, all links. */
 enum { MSW_RC_ERROR = 0, MSW_RC_OK = 1 };
 
 /* Status LED colours. */
@@ -113,6 +146,27 @@ typedef struct {
     int32_t keyAction;
 } MSW_KeyEvent_t;
 
+typedef struct {
+    uint8_t major;
+    uint8_t minor;
+    uint16_t build;
+} MSW_FwVersion_t;
+
+typedef struct {
+    MSW_FwVersion_t fw;
+    char serialNum[MSW_STP_SN_LEN];
+} MSW_StpDataReq_t;
+
+typedef struct {
+    uint32_t random;
+    uint64_t unixTime;
+} MSW_StpRandom_t;
+
+typedef struct {
+    uint32_t appVersion;     /* (major * 256 + minor) in the low 16 bits */
+    uint32_t kernelVersion;  /* kernel build number */
+} MSW_StpVersion_t;
+
 /* Whole frames. */
 typedef struct { MSW_Head_t head; MSW_Response_t resp; } MSW_RespFrame_t;
 typedef struct { MSW_Head_t head; uint32_t brightness; } MSW_BrightFrame_t;
@@ -124,6 +178,11 @@ typedef struct { MSW_Head_t head; MSW_Error_t err; } MSW_ErrorFrame_t;
 typedef struct { MSW_Head_t head; MSW_DataReq_t req; } MSW_DataReqFrame_t;
 typedef struct { MSW_Head_t head; MSW_Rect_t rect; } MSW_RectFrame_t;
 typedef struct { MSW_Head_t head; MSW_KeyEvent_t key; } MSW_KeyFrame_t;
+typedef struct { MSW_Head_t head; MSW_StpDataReq_t req; } MSW_StpDataReqFrame_t;
+typedef struct { MSW_Head_t head; MSW_StpRandom_t challenge; } MSW_StpRandomFrame_t;
+typedef struct { MSW_Head_t head; MSW_StpVersion_t version; } MSW_StpVersionFrame_t;
+typedef struct { MSW_Head_t head; uint32_t digest; } MSW_StpDigestFrame_t;
+typedef struct { MSW_Head_t head; int32_t state; } MSW_StpStateFrame_t;
 
 #pragma pack(pop)
 
@@ -158,6 +217,25 @@ static_assert(sizeof(MSW_DataReqFrame_t) == 22, "DATA_REQ frame");
 static_assert(sizeof(MSW_RectFrame_t) == MSW_FB_MAX_FRAME, "FBDATA frame");
 static_assert(offsetof(MSW_RectFrame_t, rect.pixels) == 24, "FBDATA pixels");
 static_assert(sizeof(MSW_KeyFrame_t) == 24, "KEYEVENT frame");
+
+static_assert(sizeof(MSW_FwVersion_t) == 4, "firmware version");
+static_assert(offsetof(MSW_FwVersion_t, build) == 2, "firmware build");
+static_assert(sizeof(MSW_StpDataReq_t) == 36, "startup data request body");
+static_assert(offsetof(MSW_StpDataReq_t, serialNum) == 4, "serial number offset");
+static_assert(sizeof(MSW_StpRandom_t) == 12, "challenge body");
+static_assert(offsetof(MSW_StpRandom_t, unixTime) == 4, "challenge clock offset");
+static_assert(sizeof(MSW_StpVersion_t) == 8, "version body");
+static_assert(offsetof(MSW_StpVersion_t, kernelVersion) == 4, "kernel version offset");
+static_assert(sizeof(MSW_StpDataReqFrame_t) == MSW_STP_MAX_FRAME, "startup DATA_REQ frame");
+static_assert(offsetof(MSW_StpDataReqFrame_t, req.serialNum) == MSW_STP_DATA_REQ_MIN,
+              "serial number on the wire");
+static_assert(sizeof(MSW_StpRandomFrame_t) == 28, "RANDOM frame");
+static_assert(offsetof(MSW_StpRandomFrame_t, challenge.unixTime) == 20, "RANDOM clock");
+static_assert(sizeof(MSW_StpVersionFrame_t) == 24, "VERSION frame");
+static_assert(offsetof(MSW_StpVersionFrame_t, version.kernelVersion) == 20, "VERSION kernel");
+static_assert(sizeof(MSW_StpDigestFrame_t) == 20, "DIGEST frame");
+static_assert(sizeof(MSW_StpStateFrame_t) == 20, "STATE frame");
+static_assert(sizeof(MSW_RespFrame_t) <= MSW_STP_MAX_FRAME, "answers fit a startup frame");
 
 /* The wire is little-endian and the records are copied as they lie in
  * memory; both targets (x86-64 and 32-bit ARM) are little-endian. */
