@@ -12,6 +12,7 @@
 #include <string.h>
 #include <sys/ipc.h>
 #include <sys/msg.h>
+#include <unistd.h>
 
 #include "kel.h"
 #include "kelerror.h"
@@ -150,5 +151,8 @@ int main(int argc, char **argv)
     pthread_cancel(nsThread);
     pthread_cancel(fbThread);
     pthread_cancel(txThread);
-    return APP_EXIT_STOPPED;
+    /* The workers may still be unwinding their cancellation: end the
+     * process at once rather than run exit-time clean-up beside them. The
+     * kernel closes both meter links. */
+    _exit(APP_EXIT_STOPPED);
 }
