@@ -1,0 +1,792 @@
+/*
+ * kelscreenbench.cpp - throughput of the screen path and latency of the
+ * keypad path, measured on a virtual board.
+ *
+ * The bench builds a sandbox with kelvboard, plays the meter (meterSim
+ * library) on a loopback address, and starts inside the sandbox a stand-in
+ * for the startup client (the app client runs only beside one), kelcontrol
+ * and kelappclient. Then:
+ *
+ *  - screens: full 320 x 240 screens (200 rectangles and SCR_FIN each) go
+ *    out one after the other; each carries a marker unique to it, and the
+ *    bench watches the sandbox's frame buffer file (mapped) until the marker
+ *    shows, then sends the next. Screens per second, time from the first
+ *    rectangle to the marker, and the CPU time per screen of kelappclient
+ *    and kelcontrol (utime + stime from /proc/<pid>/stat).
+ *  - floor: the same byte stream to kelfloorbench, which makes only the two
+ *    unavoidable copies per screen; watched the same way.
+ *  - keys: key presses written into the keypad FIFO as 16-byte input
+ *    records, timed until their KEYEVENT reaches the meter (press and
+ *    release separately).
+ *
+ * Every process started is stopped, the System V objects keyed on the
+ * sandbox are removed and the sandbox is deleted at the end.
+ *
+ *     kelscreenbench [--bin DIR] [--addr A] [--floor-addr B] [--screens N]
+ *                    [--keys N] [--syn] [--no-floor] [--no-keys] [--keep]
+ *
+ * --bin: the build's bin directory holding kelvboard and the programs
+ * (default: this program's directory). Programs of an armhf build run
+ * under qemu-arm by binfmt; export QEMU_LD_PREFIX for them.
+ */
+#include <errno.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <stddef.h>
+#include <stdint.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/ipc.h>
+#include <sys/mman.h>
+#include <sys/msg.h>
+#include <sys/prctl.h>
+#include <sys/resource.h>
+#include <sys/shm.h>
+#include <sys/stat.h>
+#include <sys/utsname.h>
+#include <sys/wait.h>
+#include <time.h>
+#include <unistd.h>
+
+#include "meterSim.h"
+
+#define BENCH_PATH_MAX      1024
+#define BENCH_W             320
+#define BENCH_H             240
+#define BENCH_FB_BYTES      (BENCH_W * BENCH_H * 2)
+#define BENCH_RECTS         200          /* 64 x 6 tiles of a full screen */
+#define BENCH_MARK_FIXED    0xF800u      /* pure red on the display */
+#define BENCH_POLL_US       100
+#define BENCH_STOP_GRACE_MS 3000
+#define BENCH_MAX_SCREENS   100000
+#define BENCH_MAX_KEYS      10000
+#define BENCH_KEY_CODE      102          /* the home key */
+#define BENCH_EV_SYN        0
+#define BENCH_EV_KEY        1
+#define BENCH_KEYEVENT_CODE_OFF   16
+#define BENCH_KEYEVENT_ACTION_OFF 20
+
+/* The unit's input record: the 32-bit ARM struct input_event. */
+#pragma pack(push, 1)
+typedef struct {
+    uint32_t sec;
+    uint32_t usec;
+    uint16_t type;
+    uint16_t code;
+    int32_t value;
+} BenchInputEvent_t;
+#pragma pack(pop)
+static_assert(sizeof(BenchInputEvent_t) == 16, "input record is 16 bytes on the unit");
+static_assert(offsetof(BenchInputEvent_t, type) == 8, "type after the time");
+static_assert(offsetof(BenchInputEvent_t, value) == 12, "value last");
+
+typedef struct {
+    const char *binDir;
+    const char *addr;
+    const char *floorAddr;
+    int32_t screens;
+    int32_t keys;
+    int32_t bSyn;
+    int32_t bFloor;
+    int32_t bKeys;
+    int32_t bKeep;
+    uint32_t waitMs;      /* how long one event may take before it is lost */
+} BenchArgs_t;
+
+typedef struct {
+    char root[BENCH_PATH_MAX];
+    char binDir[BENCH_PATH_MAX];
+    pid_t stpPid;
+    pid_t ctlPid;
+    pid_t appPid;
+    pid_t floorPid;
+    MeterSim_t *sim;
+    MeterSim_t *floorSim;
+    uint8_t *fb;
+    uint8_t *floorFb;
+} Bench_t;
+
+typedef struct {
+    int32_t screens;
+    int32_t lost;
+    double seconds;
+    double latMedianMs;
+    double latMaxMs;
+} BenchScreens_t;
+
+static volatile sig_atomic_t gStop = 0;
+static double gLatency[BENCH_MAX_SCREENS > BENCH_MAX_KEYS ? BENCH_MAX_SCREENS : BENCH_MAX_KEYS];
+static double gRelease[BENCH_MAX_KEYS];
+
+static void benchOnSignal(int sig)
+{
+    (void)sig;
+    gStop = 1;
+}
+
+static uint64_t benchNowUs(void)
+{
+    struct timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return (uint64_t)ts.tv_sec * 1000000u + (uint64_t)(ts.tv_nsec / 1000);
+}
+
+static void benchSleepUs(uint32_t us)
+{
+    struct timespec ts;
+    ts.tv_sec = us / 1000000u;
+    ts.tv_nsec = (long)(us % 1000000u) * 1000L;
+    nanosleep(&ts, NULL);
+}
+
+static int benchCompare(const void *a, const void *b)
+{
+    double x = *(const double *)a, y = *(const double *)b;
+    return x < y ? -1 : (x > y ? 1 : 0);
+}
+
+/* Sorts v and returns the value at fraction q (0.5 median, 1 maximum). */
+static double benchQuantile(double *v, int32_t n, double q)
+{
+    if (n <= 0) {
+        return 0.0;
+    }
+    qsort(v, (size_t)n, sizeof(double), benchCompare);
+    int32_t i = (int32_t)(q * (double)(n - 1) + 0.5);
+    return v[i < 0 ? 0 : (i >= n ? n - 1 : i)];
+}
+
+/* Starts argv[0] with argv; output appended to logPath; KEL_ROOT set when
+ * root is given. The child dies with the bench. Returns the pid or -1. */
+static pid_t benchSpawn(const char *const *argv, const char *logPath, const char *root)
+{
+    pid_t pid = fork();
+    if (pid != 0) {
+        return pid;
+    }
+    prctl(PR_SET_PDEATHSIG, SIGKILL);
+    if (root != NULL) {
+        setenv("KEL_ROOT", root, 1);
+    }
+    int in = open("/dev/null", O_RDONLY);
+    int out = open(logPath != NULL ? logPath : "/dev/null", O_WRONLY | O_CREAT | O_APPEND, 0644);
+    if (in >= 0) {
+        dup2(in, 0);
+    }
+    if (out >= 0) {
+        dup2(out, 1);
+        dup2(out, 2);
+    }
+    execv(argv[0], (char *const *)argv);
+    _exit(127);
+}
+
+/* Exit status of a program run to its end, or -1. */
+static int32_t benchRunWait(const char *const *argv)
+{
+    pid_t pid = benchSpawn(argv, NULL, NULL);
+    if (pid < 0) {
+        return -1;
+    }
+    int status = 0;
+    while (waitpid(pid, &status, 0) < 0) {
+        if (errno != EINTR) {
+            return -1;
+        }
+    }
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+/* SIGTERM, a grace period, then SIGKILL; always reaped. */
+static void benchStop(pid_t *pid)
+{
+    if (*pid <= 0) {
+        return;
+    }
+    kill(*pid, SIGTERM);
+    uint64_t end = benchNowUs() + BENCH_STOP_GRACE_MS * 1000u;
+    int status = 0;
+    while (waitpid(*pid, &status, WNOHANG) == 0) {
+        if (benchNowUs() > end) {
+            kill(*pid, SIGKILL);
+            waitpid(*pid, &status, 0);
+            break;
+        }
+        benchSleepUs(20000);
+    }
+    *pid = -1;
+}
+
+/* 1 while the child has not ended (reaps it when it has). */
+static int32_t benchAlive(pid_t pid)
+{
+    int status = 0;
+    return pid > 0 && waitpid(pid, &status, WNOHANG) == 0 ? 1 : 0;
+}
+
+/* utime + stime of a process in clock ticks, or -1. */
+static int64_t benchCpuTicks(pid_t pid)
+{
+    char path[64];
+    char buf[1024];
+    snprintf(path, sizeof(path), "/proc/%d/stat", (int)pid);
+    int fd = open(path, O_RDONLY);
+    if (fd < 0) {
+        return -1;
+    }
+    ssize_t n = read(fd, buf, sizeof(buf) - 1);
+    close(fd);
+    if (n <= 0) {
+        return -1;
+    }
+    buf[n] = '\0';
+    /* The command name may hold blanks; fields count from after its ')'. */
+    char *p = strrchr(buf, ')');
+    if (p == NULL) {
+        return -1;
+    }
+    unsigned long long utime = 0, stime = 0;
+    if (sscanf(p + 2, "%*c %*d %*d %*d %*d %*d %*u %*u %*u %*u %*u %llu %llu", &utime,
+               &stime) != 2) {
+        return -1;
+    }
+    return (int64_t)(utime + stime);
+}
+
+static double benchSelfCpuMs(void)
+{
+    struct rusage ru;
+    getrusage(RUSAGE_SELF, &ru);
+    return (double)(ru.ru_utime.tv_sec + ru.ru_stime.tv_sec) * 1000.0 +
+           (double)(ru.ru_utime.tv_usec + ru.ru_stime.tv_usec) / 1000.0;
+}
+
+static double benchTicksToMs(int64_t ticks)
+{
+    return (double)ticks * 1000.0 / (double)sysconf(_SC_CLK_TCK);
+}
+
+static uint8_t *benchMapFile(const char *path, int32_t bWrite)
+{
+    int fd = open(path, bWrite ? (O_RDWR | O_CREAT) : O_RDONLY, 0644);
+    if (fd < 0) {
+        return NULL;
+    }
+    if (bWrite && ftruncate(fd, BENCH_FB_BYTES) < 0) {
+        close(fd);
+        return NULL;
+    }
+    void *map = mmap(NULL, BENCH_FB_BYTES, PROT_READ | (bWrite ? PROT_WRITE : 0), MAP_SHARED, fd, 0);
+    close(fd);
+    return map == MAP_FAILED ? NULL : (uint8_t *)map;
+}
+
+/*
+ * Screen markers. Three pixels, set on the meter's screen in display
+ * order: (0,0) pure red, (1,0) the screen number, (319,239) its complement.
+ * The wire carries them with red and blue exchanged and the unit exchanges
+ * them back, so the frame buffer must show exactly these values; a missing
+ * or doubled exchange shows (0,0) as pure blue and never matches. The last
+ * pixel of the frame also tells that the copy reached the end.
+ */
+static uint16_t benchPixel(const uint8_t *fb, int32_t x, int32_t y)
+{
+    const volatile uint8_t *p = fb + (y * BENCH_W + x) * 2;
+    return (uint16_t)(p[0] | (p[1] << 8));
+}
+
+static void benchDrawMarker(MeterSim_t *sim, uint32_t n)
+{
+    meterSimFillRect(sim, 0, 0, 1, 1, (uint16_t)BENCH_MARK_FIXED);
+    meterSimFillRect(sim, 1, 0, 1, 1, (uint16_t)n);
+    meterSimFillRect(sim, BENCH_W - 1, BENCH_H - 1, 1, 1, (uint16_t)~n);
+}
+
+static int32_t benchMarkerShown(const uint8_t *fb, uint32_t n)
+{
+    return benchPixel(fb, 0, 0) == BENCH_MARK_FIXED && benchPixel(fb, 1, 0) == (uint16_t)n &&
+           benchPixel(fb, BENCH_W - 1, BENCH_H - 1) == (uint16_t)~n;
+}
+
+/* Polls the mapped frame for marker n: 1, or -2 after timeoutMs. */
+static int32_t benchWaitMarker(const uint8_t *fb, uint32_t n, uint32_t timeoutMs)
+{
+    uint64_t end = benchNowUs() + (uint64_t)timeoutMs * 1000u;
+    while (!benchMarkerShown(fb, n)) {
+        if (gStop || benchNowUs() > end) {
+            return -2;
+        }
+        benchSleepUs(BENCH_POLL_US);
+    }
+    return 1;
+}
+
+/* Sends marker-0 screens until one shows: the path is up. 1 or -2. */
+static int32_t benchWarmUp(MeterSim_t *sim, const uint8_t *fb, uint32_t timeoutMs)
+{
+    uint64_t end = benchNowUs() + (uint64_t)timeoutMs * 1000u;
+    meterSimDrawPattern(sim, MSIM_PATTERN_GRADIENT, 0);
+    benchDrawMarker(sim, 0);
+    while (benchNowUs() < end && !gStop) {
+        if (meterSimSendScreen(sim, 0, 1) == BENCH_RECTS && benchWaitMarker(fb, 0, 500) == 1) {
+            return 1;
+        }
+        benchSleepUs(100000);
+    }
+    return -2;
+}
+
+/* Screens 1..count, one after the other, each awaited in the frame. */
+static int32_t benchScreens(MeterSim_t *sim, const uint8_t *fb, int32_t count, uint32_t waitMs,
+                            BenchScreens_t *res)
+{
+    memset(res, 0, sizeof(*res));
+    int32_t shown = 0;
+    uint64_t t0 = benchNowUs();
+    for (int32_t i = 1; i <= count && !gStop; i++) {
+        benchDrawMarker(sim, (uint32_t)i);
+        uint64_t ts = benchNowUs();
+        int32_t sent = meterSimSendScreen(sim, 0, 1);
+        if (sent != BENCH_RECTS) {
+            fprintf(stderr, "kelscreenbench: screen %d: %d rectangles sent\n", (int)i, (int)sent);
+            return -1;
+        }
+        if (benchWaitMarker(fb, (uint32_t)i, waitMs) != 1) {
+            res->lost++;
+            continue;
+        }
+        gLatency[shown++] = (double)(benchNowUs() - ts) / 1000.0;
+    }
+    res->seconds = (double)(benchNowUs() - t0) / 1e6;
+    res->screens = shown;
+    res->latMedianMs = benchQuantile(gLatency, shown, 0.5);
+    res->latMaxMs = benchQuantile(gLatency, shown, 1.0);
+    return gStop ? -1 : 1;
+}
+
+/* Runs the screens and prints one block: the processes named are charged. */
+static int32_t benchScreenRun(const char *label, MeterSim_t *sim, const uint8_t *fb, int32_t count,
+                              uint32_t waitMs, const pid_t *pids, const char *const *names,
+                              int32_t nPids)
+{
+    int64_t before[4], after[4];
+    for (int32_t p = 0; p < nPids; p++) {
+        before[p] = benchCpuTicks(pids[p]);
+    }
+    double selfBefore = benchSelfCpuMs();
+    BenchScreens_t res;
+    int32_t rc = benchScreens(sim, fb, count, waitMs, &res);
+    double selfMs = benchSelfCpuMs() - selfBefore;
+    for (int32_t p = 0; p < nPids; p++) {
+        after[p] = benchCpuTicks(pids[p]);
+    }
+    if (rc < 0 || res.screens == 0) {
+        printf("%-6s no screen came through (lost %d)\n", label, (int)res.lost);
+        return -1;
+    }
+    double perScreen = 1.0 / (double)res.screens;
+    printf("%-6s %d screens in %.3f s = %.1f screens/s (lost %d); first rectangle to frame: "
+           "median %.2f ms, max %.2f ms\n",
+           label, (int)res.screens, res.seconds, (double)res.screens / res.seconds, (int)res.lost,
+           res.latMedianMs, res.latMaxMs);
+    printf("%-6s CPU per screen:", "");
+    double total = 0.0;
+    for (int32_t p = 0; p < nPids; p++) {
+        if (before[p] < 0 || after[p] < 0) {
+            printf(" %s ?", names[p]);
+            continue;
+        }
+        double ms = benchTicksToMs(after[p] - before[p]) * perScreen;
+        total += ms;
+        printf(" %s %.3f ms,", names[p], ms);
+    }
+    printf(" together %.3f ms (meter and watcher in the bench: %.3f ms)\n", total,
+           selfMs * perScreen);
+    return 1;
+}
+
+static int32_t benchKeyWrite(int fd, int32_t value, int32_t bSyn)
+{
+    BenchInputEvent_t ev[2];
+    struct timespec now;
+    clock_gettime(CLOCK_REALTIME, &now);
+    memset(ev, 0, sizeof(ev));
+    ev[0].sec = (uint32_t)now.tv_sec;
+    ev[0].usec = (uint32_t)(now.tv_nsec / 1000);
+    ev[0].type = BENCH_EV_KEY;
+    ev[0].code = BENCH_KEY_CODE;
+    ev[0].value = value;
+    ev[1] = ev[0];
+    ev[1].type = BENCH_EV_SYN;
+    ev[1].code = 0;
+    ev[1].value = 0;
+    size_t len = bSyn ? sizeof(ev) : sizeof(ev[0]);
+    return write(fd, ev, len) == (ssize_t)len ? 1 : -1;
+}
+
+/* Writes one key record and waits for its KEYEVENT: ms, or -1. */
+static double benchKeyOnce(MeterSim_t *sim, int fd, int32_t value, int32_t bSyn, uint32_t waitMs)
+{
+    uint32_t mark = meterSimMark(sim);
+    uint64_t t0 = benchNowUs();
+    if (benchKeyWrite(fd, value, bSyn) < 0) {
+        return -1.0;
+    }
+    MeterSimRecord_t rec;
+    if (meterSimWait(sim, mark, MSIM_LINK_SCREEN, MSIM_EV_FRAME, MSW_FB_KEYEVENT, waitMs, &rec) != 1) {
+        return -1.0;
+    }
+    double ms = (double)(benchNowUs() - t0) / 1000.0;
+    int32_t code = 0, action = 0;
+    memcpy(&code, rec.bytes + BENCH_KEYEVENT_CODE_OFF, sizeof(code));
+    memcpy(&action, rec.bytes + BENCH_KEYEVENT_ACTION_OFF, sizeof(action));
+    if (rec.nBytes < 24 || code != BENCH_KEY_CODE || action != (value != 0 ? 1 : 0)) {
+        fprintf(stderr, "kelscreenbench: unexpected key event %d/%d\n", (int)code, (int)action);
+        return -1.0;
+    }
+    return ms;
+}
+
+static int32_t benchKeys(Bench_t *b, const BenchArgs_t *a)
+{
+    char fifo[BENCH_PATH_MAX + 32];
+    snprintf(fifo, sizeof(fifo), "%s/dev/input/event0", b->root);
+    int fd = open(fifo, O_WRONLY | O_NONBLOCK);
+    if (fd < 0) {
+        printf("keys   cannot open the keypad FIFO (%s)\n", strerror(errno));
+        return -1;
+    }
+    unsigned int seed = 12345u;
+    int32_t n = 0, lost = 0;
+    for (int32_t i = 0; i < a->keys && !gStop; i++) {
+        /* A random pause, so presses fall at any phase of the daemon's loop. */
+        benchSleepUs((uint32_t)(rand_r(&seed) % 100000));
+        double press = benchKeyOnce(b->sim, fd, 1, a->bSyn, a->waitMs);
+        double release = press < 0 ? -1.0 : benchKeyOnce(b->sim, fd, 0, a->bSyn, a->waitMs);
+        if (press < 0 || release < 0) {
+            lost++;
+            benchSleepUs(500000);
+            continue;
+        }
+        gLatency[n] = press;
+        gRelease[n] = release;
+        n++;
+    }
+    close(fd);
+    if (n == 0) {
+        printf("keys   no key event reached the meter (lost %d)\n", (int)lost);
+        return -1;
+    }
+    double pMed = benchQuantile(gLatency, n, 0.5), p90 = benchQuantile(gLatency, n, 0.9);
+    double pMax = benchQuantile(gLatency, n, 1.0);
+    double rMed = benchQuantile(gRelease, n, 0.5), r90 = benchQuantile(gRelease, n, 0.9);
+    double rMax = benchQuantile(gRelease, n, 1.0);
+    printf("keys   %d presses%s (lost %d), FIFO write to KEYEVENT at the meter:\n", (int)n,
+           a->bSyn ? " with EV_SYN after each record" : "", (int)lost);
+    printf("       press   median %.2f ms, 90%% %.2f ms, worst %.2f ms\n", pMed, p90, pMax);
+    printf("       release median %.2f ms, 90%% %.2f ms, worst %.2f ms\n", rMed, r90, rMax);
+    return 1;
+}
+
+/* Queues and segment keyed on the sandbox's home/root. */
+static void benchRemoveIpc(const char *root)
+{
+    static const char letters[] = {'R', 'T', 'F', 'E', 'I'};
+    char keyPath[BENCH_PATH_MAX + 16];
+    snprintf(keyPath, sizeof(keyPath), "%s/home/root", root);
+    for (size_t i = 0; i < sizeof(letters); i++) {
+        key_t key = ftok(keyPath, letters[i]);
+        int id = key == (key_t)-1 ? -1 : msgget(key, 0);
+        if (id >= 0) {
+            msgctl(id, IPC_RMID, NULL);
+        }
+    }
+    key_t key = ftok(keyPath, 'S');
+    int id = key == (key_t)-1 ? -1 : shmget(key, 0, 0);
+    if (id >= 0) {
+        shmctl(id, IPC_RMID, NULL);
+    }
+}
+
+static void benchCleanup(Bench_t *b, const BenchArgs_t *a)
+{
+    benchStop(&b->appPid);
+    benchStop(&b->floorPid);
+    benchStop(&b->ctlPid);
+    benchStop(&b->stpPid);
+    if (b->sim != NULL) {
+        meterSimStop(b->sim);
+        b->sim = NULL;
+    }
+    if (b->floorSim != NULL) {
+        meterSimStop(b->floorSim);
+        b->floorSim = NULL;
+    }
+    if (b->fb != NULL) {
+        munmap(b->fb, BENCH_FB_BYTES);
+    }
+    if (b->floorFb != NULL) {
+        munmap(b->floorFb, BENCH_FB_BYTES);
+    }
+    if (b->root[0] == '\0') {
+        return;
+    }
+    benchRemoveIpc(b->root);
+    if (a->bKeep) {
+        printf("sandbox kept in %s\n", b->root);
+        return;
+    }
+    const char *rm[] = {"/bin/rm", "-rf", b->root, NULL};
+    benchRunWait(rm);
+}
+
+static void benchPrintMachine(const Bench_t *b)
+{
+    struct utsname u;
+    char model[256] = "unknown";
+    FILE *fp = fopen("/proc/cpuinfo", "r");
+    if (fp != NULL) {
+        char line[512];
+        while (fgets(line, sizeof(line), fp) != NULL) {
+            char *colon = strchr(line, ':');
+            if (strncmp(line, "model name", 10) == 0 && colon != NULL) {
+                snprintf(model, sizeof(model), "%s", colon + 2);
+                model[strcspn(model, "\n")] = '\0';
+                break;
+            }
+        }
+        fclose(fp);
+    }
+    uname(&u);
+    /* e_machine of the daemon's ELF header: 40 is 32-bit ARM. */
+    char path[BENCH_PATH_MAX + 16];
+    snprintf(path, sizeof(path), "%s/kelcontrol", b->binDir);
+    uint8_t elf[20] = {0};
+    int fd = open(path, O_RDONLY);
+    if (fd >= 0) {
+        if (read(fd, elf, sizeof(elf)) != (ssize_t)sizeof(elf)) {
+            memset(elf, 0, sizeof(elf));
+        }
+        close(fd);
+    }
+    int arm = elf[18] == 40 && elf[19] == 0;
+    printf("machine: %s %s, %s, %ld CPUs online; unit programs: %s\n", u.sysname, u.machine, model,
+           sysconf(_SC_NPROCESSORS_ONLN), arm ? "32-bit ARM under qemu-arm" : u.machine);
+}
+
+static int32_t benchArgs(int argc, char **argv, BenchArgs_t *a)
+{
+    memset(a, 0, sizeof(*a));
+    a->addr = "127.0.0.71";
+    a->floorAddr = "127.0.0.72";
+    a->screens = 300;
+    a->keys = 200;
+    a->bFloor = 1;
+    a->bKeys = 1;
+    a->waitMs = 10000;
+    for (int i = 1; i < argc; i++) {
+        const char *o = argv[i];
+        const char *v = i + 1 < argc ? argv[i + 1] : NULL;
+        if (strcmp(o, "--syn") == 0) {
+            a->bSyn = 1;
+        } else if (strcmp(o, "--no-floor") == 0) {
+            a->bFloor = 0;
+        } else if (strcmp(o, "--no-keys") == 0) {
+            a->bKeys = 0;
+        } else if (strcmp(o, "--keep") == 0) {
+            a->bKeep = 1;
+        } else if (v != NULL && strcmp(o, "--bin") == 0) {
+            a->binDir = v, i++;
+        } else if (v != NULL && strcmp(o, "--addr") == 0) {
+            a->addr = v, i++;
+        } else if (v != NULL && strcmp(o, "--floor-addr") == 0) {
+            a->floorAddr = v, i++;
+        } else if (v != NULL && strcmp(o, "--screens") == 0) {
+            a->screens = atoi(v), i++;
+        } else if (v != NULL && strcmp(o, "--keys") == 0) {
+            a->keys = atoi(v), i++;
+        } else {
+            return -1;
+        }
+    }
+    if (a->screens < 1 || a->screens > BENCH_MAX_SCREENS || a->keys < 0 || a->keys > BENCH_MAX_KEYS ||
+        strncmp(a->addr, "127.", 4) != 0 || strncmp(a->floorAddr, "127.", 4) != 0) {
+        return -1;
+    }
+    return 1;
+}
+
+static int32_t benchBinDir(const BenchArgs_t *a, Bench_t *b)
+{
+    char self[BENCH_PATH_MAX];
+    const char *dir = a->binDir;
+    if (dir == NULL) {
+        ssize_t n = readlink("/proc/self/exe", self, sizeof(self) - 1);
+        if (n <= 0) {
+            return -1;
+        }
+        self[n] = '\0';
+        char *slash = strrchr(self, '/');
+        if (slash == NULL) {
+            return -1;
+        }
+        *slash = '\0';
+        dir = self;
+    }
+    return realpath(dir, b->binDir) != NULL ? 1 : -1;
+}
+
+/* Sandbox, meter, startup stand-in, daemon and app client, screen link up. */
+static int32_t benchStartUnit(Bench_t *b, const BenchArgs_t *a)
+{
+    char tmpl[] = "/tmp/kelbench.XXXXXX";
+    char vboard[BENCH_PATH_MAX + 16];
+    if (mkdtemp(tmpl) == NULL || realpath(tmpl, b->root) == NULL) {
+        fprintf(stderr, "kelscreenbench: cannot make a sandbox directory\n");
+        return -1;
+    }
+    snprintf(vboard, sizeof(vboard), "%s/kelvboard", b->binDir);
+    const char *mk[] = {vboard, b->root, NULL};
+    if (benchRunWait(mk) != 0) {
+        fprintf(stderr, "kelscreenbench: kelvboard could not build the sandbox\n");
+        return -1;
+    }
+
+    MeterSimConfig_t cfg;
+    meterSimDefaultConfig(&cfg, a->addr);
+    b->sim = meterSimStart(&cfg);
+    if (b->sim == NULL) {
+        fprintf(stderr, "kelscreenbench: meter simulator cannot start on %s\n", a->addr);
+        return -1;
+    }
+
+    /* The app client runs only while a startup client of its root runs; a
+     * sleeping process carrying that program's path stands in for it. */
+    char stp[BENCH_PATH_MAX + 32], ctl[BENCH_PATH_MAX + 32], app[BENCH_PATH_MAX + 32];
+    char ctlLog[BENCH_PATH_MAX + 32], appLog[BENCH_PATH_MAX + 32];
+    snprintf(stp, sizeof(stp), "%s/usr/bin/kelstpclient", b->root);
+    snprintf(ctl, sizeof(ctl), "%s/usr/bin/kelcontrol", b->root);
+    snprintf(app, sizeof(app), "%s/kel/app/kelappclient", b->root);
+    snprintf(ctlLog, sizeof(ctlLog), "%s/var/log/kelcontrol.out", b->root);
+    snprintf(appLog, sizeof(appLog), "%s/var/log/kelappclient.out", b->root);
+    const char *stpArgv[] = {stp, "86400", NULL};
+    pid_t pid = fork();
+    if (pid == 0) {
+        prctl(PR_SET_PDEATHSIG, SIGKILL);
+        setenv("KEL_ROOT", b->root, 1);
+        execv("/bin/sleep", (char *const *)stpArgv);
+        _exit(127);
+    }
+    b->stpPid = pid;
+
+    const char *ctlArgv[] = {vboard, "--run", b->root, ctl, NULL};
+    b->ctlPid = benchSpawn(ctlArgv, ctlLog, NULL);
+    benchSleepUs(300000);
+    const char *appArgv[] = {vboard, "--run", b->root, app, a->addr, NULL};
+    b->appPid = benchSpawn(appArgv, appLog, NULL);
+    if (b->stpPid < 0 || b->ctlPid < 0 || b->appPid < 0) {
+        return -1;
+    }
+    if (meterSimWaitConnected(b->sim, MSIM_LINK_SCREEN, 30000) != 1 ||
+        meterSimWait(b->sim, 0, MSIM_LINK_SCREEN, MSIM_EV_FRAME, MSW_FB_DATA_REQ, 30000, NULL) != 1) {
+        fprintf(stderr, "kelscreenbench: the app client did not come up (see %s)\n", appLog);
+        return -1;
+    }
+    char fbPath[BENCH_PATH_MAX + 16];
+    snprintf(fbPath, sizeof(fbPath), "%s/dev/fb0", b->root);
+    b->fb = benchMapFile(fbPath, 0);
+    if (b->fb == NULL) {
+        fprintf(stderr, "kelscreenbench: cannot map %s\n", fbPath);
+        return -1;
+    }
+    if (benchWarmUp(b->sim, b->fb, 30000) != 1) {
+        fprintf(stderr, "kelscreenbench: no screen reached the frame buffer (logs in %s/var/log)\n",
+                b->root);
+        return -1;
+    }
+    return 1;
+}
+
+static int32_t benchStartFloor(Bench_t *b, const BenchArgs_t *a)
+{
+    char prog[BENCH_PATH_MAX + 32], file[BENCH_PATH_MAX + 32], log[BENCH_PATH_MAX + 32];
+    snprintf(prog, sizeof(prog), "%s/kelfloorbench", b->binDir);
+    snprintf(file, sizeof(file), "%s/tmp/floor.fb", b->root);
+    snprintf(log, sizeof(log), "%s/var/log/kelfloorbench.out", b->root);
+    MeterSimConfig_t cfg;
+    meterSimDefaultConfig(&cfg, a->floorAddr);
+    b->floorSim = meterSimStart(&cfg);
+    b->floorFb = benchMapFile(file, 1);
+    if (b->floorSim == NULL || b->floorFb == NULL) {
+        fprintf(stderr, "kelscreenbench: floor meter or frame file failed\n");
+        return -1;
+    }
+    const char *argv[] = {prog, a->floorAddr, file, NULL};
+    b->floorPid = benchSpawn(argv, log, NULL);
+    if (b->floorPid < 0 || meterSimWaitConnected(b->floorSim, MSIM_LINK_SCREEN, 30000) != 1 ||
+        benchWarmUp(b->floorSim, b->floorFb, 30000) != 1) {
+        fprintf(stderr, "kelscreenbench: kelfloorbench did not come up (see %s)\n", log);
+        return -1;
+    }
+    return 1;
+}
+
+int main(int argc, char **argv)
+{
+    BenchArgs_t a;
+    Bench_t b;
+    memset(&b, 0, sizeof(b));
+    b.stpPid = b.ctlPid = b.appPid = b.floorPid = -1;
+    if (benchArgs(argc, argv, &a) < 0) {
+        fprintf(stderr, "usage: kelscreenbench [--bin DIR] [--addr 127.x.y.z] [--floor-addr 127.x.y.z]\n"
+                        "       [--screens N] [--keys N] [--syn] [--no-floor] [--no-keys] [--keep]\n");
+        return 2;
+    }
+    if (benchBinDir(&a, &b) < 0) {
+        fprintf(stderr, "kelscreenbench: no bin directory\n");
+        return 2;
+    }
+    struct sigaction sa;
+    memset(&sa, 0, sizeof(sa));
+    sa.sa_handler = benchOnSignal;
+    sigaction(SIGINT, &sa, NULL);
+    sigaction(SIGTERM, &sa, NULL);
+    signal(SIGPIPE, SIG_IGN);
+
+    benchPrintMachine(&b);
+    printf("command:");
+    for (int i = 0; i < argc; i++) {
+        printf(" %s", argv[i]);
+    }
+    printf("\n");
+    fflush(stdout);
+
+    int32_t rc = benchStartUnit(&b, &a);
+    if (rc > 0) {
+        const pid_t pids[] = {b.appPid, b.ctlPid};
+        const char *names[] = {"kelappclient", "kelcontrol"};
+        rc = benchScreenRun("unit", b.sim, b.fb, a.screens, a.waitMs, pids, names, 2);
+        fflush(stdout);
+    }
+    if (rc > 0 && a.bFloor) {
+        rc = benchStartFloor(&b, &a);
+        if (rc > 0) {
+            const char *names[] = {"kelfloorbench"};
+            rc = benchScreenRun("floor", b.floorSim, b.floorFb, a.screens, a.waitMs, &b.floorPid,
+                                names, 1);
+            fflush(stdout);
+        }
+        benchStop(&b.floorPid);
+    }
+    if (rc > 0 && a.bKeys && a.keys > 0) {
+        if (!benchAlive(b.ctlPid) || !benchAlive(b.appPid)) {
+            printf("keys   the unit's programs are gone\n");
+            rc = -1;
+        } else {
+            rc = benchKeys(&b, &a);
+        }
+    }
+    benchCleanup(&b, &a);
+    return rc > 0 ? 0 : 1;
+}
