@@ -84,7 +84,7 @@ static void usage(void)
             "  --screen-port N / --nonscreen-port N / --startup-port N\n"
             "                         other ports than 1234 / 1236 / 1235\n"
             "  --no-startup           do not serve the startup link\n"
-            "  --app-version MAJOR.MINOR   application version the meter expects (1.0)\n"
+            "  --app-version MAJOR.MINOR   application version the meter expects (1.8)\n"
             "  --kernel-version N     kernel build the meter expects (193)\n"
             "  --challenge N          fixed challenge (default: a fresh one each time)\n"
             "  --clock SECONDS        clock sent with the challenge (default: now)\n"
@@ -161,7 +161,7 @@ static int32_t parseArgs(int argc, char **argv, KmsOptions_t *o)
     o->heartbeatMs = 2000;
     o->getDataCode = MSW_RC_OK;
     o->dataReqCode = MSW_RC_OK;
-    o->appVersion = 0x0100;
+    o->appVersion = 0x0108;
     o->kernelVersion = 193;
     o->digestMode = MSIM_DIGEST_CHECK;
     if (argc < 2 || argv[1][0] == '-')

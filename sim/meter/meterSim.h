@@ -105,7 +105,7 @@ typedef struct MeterSim MeterSim_t;
 /* Fills a configuration with defaults: heartbeats every 2000 ms, GET_DATA
  * and DATA_REQ answered OK, standard ports; startup link not served, and
  * when served: fresh challenges with the host's clock, digests checked,
- * application 1.0 (256) and kernel build 193 expected, no delivery. */
+ * application 1.8 (0x0108) and kernel build 193 expected, no delivery. */
 void meterSimDefaultConfig(MeterSimConfig_t *cfg, const char *addr);
 
 /* Binds the links and starts their threads; null on failure. */

@@ -555,7 +555,9 @@ static void closeConn(MeterSim_t *sim, MeterSimLink_t *lk, int32_t kind)
 
 static void acceptConn(MeterSim_t *sim, MeterSimLink_t *lk)
 {
-    int fd = accept(lk->listenFd, NULL, NULL);
+    /* Close-on-exec: programs a test starts must not hold the meter's
+     * connections (or listeners) open after the simulator let them go. */
+    int fd = accept4(lk->listenFd, NULL, NULL, SOCK_CLOEXEC);
     if (fd < 0)
         return;
     int flags = fcntl(fd, F_GETFL, 0);
@@ -746,7 +748,7 @@ void meterSimDefaultConfig(MeterSimConfig_t *cfg, const char *addr)
     cfg->heartbeatMs = 2000;
     cfg->getDataCode = MSW_RC_OK;
     cfg->dataReqCode = MSW_RC_OK;
-    cfg->stpAppVersion = 0x0100;
+    cfg->stpAppVersion = 0x0108;
     cfg->stpKernelVersion = 193;
     cfg->stpDigestMode = MSIM_DIGEST_CHECK;
 }
@@ -759,7 +761,7 @@ static int openListener(const char *addr, uint16_t port)
     sa.sin_port = htons(port);
     if (inet_pton(AF_INET, addr, &sa.sin_addr) != 1)
         return -1;
-    int fd = socket(AF_INET, SOCK_STREAM, 0);
+    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (fd < 0)
         return -1;
     int one = 1;

@@ -137,10 +137,10 @@ static int32_t copyFile(const char *src, const char *dst)
     char tmp[MSIM_PATH_MAX + 8];
     if (snprintf(tmp, sizeof(tmp), "%s.part", dst) >= (int)sizeof(tmp))
         return -1;
-    int in = open(src, O_RDONLY);
+    int in = open(src, O_RDONLY | O_CLOEXEC);
     if (in < 0)
         return -1;
-    int out = open(tmp, O_WRONLY | O_CREAT | O_TRUNC, 0755);
+    int out = open(tmp, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0755);
     if (out < 0) {
         close(in);
         return -1;
