@@ -251,7 +251,7 @@ public:
         MeterSimRecord_t rec;
         while (out.size() < count) {
             uint64_t now = meterSimNowMs();
-            if (now >= end ||
+            if (now > end ||
                 meterSimWait(sim, from, link, MSIM_EV_FRAME, cmd, (uint32_t)(end - now), &rec) != 1)
                 break;
             out.push_back(rec);
