@@ -102,8 +102,13 @@ static inline std::vector<UINT8> patternFrame(unsigned seed)
 class DaemonBoard {
 public:
     DaemonBoard() : sb(KEL_TEST_BIN_DIR) {}
+    /* Whatever a test did, the daemon must still be running at its end
+     * (a sanitizer report or a crash ends it). */
     ~DaemonBoard()
     {
+        if (pid > 0) {
+            EXPECT_TRUE(sb.running(pid)) << "kelcontrol ended:\n" << sb.read("/var/log/kelcontrol.out");
+        }
         if (shm != nullptr) {
             shmdt(shm);
         }
