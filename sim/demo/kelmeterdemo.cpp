@@ -112,6 +112,8 @@ static double elapsed(const Demo_t *d)
     return (double)(meterSimNowMs() - d->startMs) / 1000.0;
 }
 
+static void say(const Demo_t *d, const char *fmt, ...) __attribute__((format(printf, 2, 3)));
+
 static void say(const Demo_t *d, const char *fmt, ...)
 {
     va_list ap;
@@ -122,6 +124,9 @@ static void say(const Demo_t *d, const char *fmt, ...)
     printf("\n");
     fflush(stdout);
 }
+
+static int32_t step(Demo_t *d, const char *name, int32_t bOk, const char *fmt, ...)
+    __attribute__((format(printf, 4, 5)));
 
 static int32_t step(Demo_t *d, const char *name, int32_t bOk, const char *fmt, ...)
 {
@@ -470,11 +475,11 @@ static int32_t stepErrorReport(Demo_t *d)
         pump(d, DEMO_SLICE_MS * 2);
     int32_t plugged = demoPlugSensor(&d->board);
     say(d, "temperature sensor back");
-    int32_t ok = d->errReports > before && plugged == 1;
-    int32_t code = d->errReports > before && before < DEMO_MAX_ERRORS ? d->errCodes[before] : 0;
-    return step(d, "error report", ok, ok ? "sensor pulled: code %d reported to the meter"
-                                          : "sensor pulled: no report%s",
-                ok ? code : 0);
+    if (d->errReports == before)
+        return step(d, "error report", 0, "sensor pulled: no report");
+    int32_t code = before < DEMO_MAX_ERRORS ? d->errCodes[before] : 0;
+    return step(d, "error report", plugged == 1, "sensor pulled: code %d reported to the meter%s",
+                (int)code, plugged == 1 ? "" : ", sensor not put back");
 }
 
 static int32_t stepLinkDrop(Demo_t *d, char *leds, size_t len)
@@ -612,7 +617,7 @@ static int32_t runInteractive(Demo_t *d)
     fflush(stdout);
     rawTerminal();
     int32_t sent = 0;
-    int32_t answeredBefore = d->keysDelivered;
+    int32_t deliveredBefore = d->keysDelivered;
     uint64_t nextTick = meterSimNowMs() + 1000;
     while (!bStop) {
         struct pollfd p = {STDIN_FILENO, POLLIN, 0};
@@ -660,8 +665,13 @@ static int32_t runInteractive(Demo_t *d)
         }
     }
     restoreTerminal();
-    return step(d, "keys", 1, "%d typed, %d delivered (%s)", sent,
-                d->keysDelivered - answeredBefore, d->keyNames);
+    /* Keys typed just before q may still be on their way. */
+    uint64_t end = meterSimNowMs() + DEMO_KEY_MS;
+    while (!bStop && d->keysDelivered - deliveredBefore < sent && meterSimNowMs() < end)
+        pump(d, DEMO_SLICE_MS);
+    int32_t delivered = d->keysDelivered - deliveredBefore;
+    return step(d, "keys", delivered == sent, "%d typed, %d delivered (%s)", sent, delivered,
+                d->keyNames);
 }
 
 /* ------------------------------------------------------------------------
