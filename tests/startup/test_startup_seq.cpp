@@ -207,7 +207,7 @@ TEST_F(StartupSeq, ARefusedDigestMakesTheUnitStartOverEverySecondUntilAccepted)
         ASSERT_TRUE(waitFrame(digest.seq, MSW_STP_DATA_REQ, 5000, &next));
         uint64_t gap = next.timeMs - digest.timeMs;
         EXPECT_GE(gap, 950u);
-        EXPECT_LE(gap, 3500u);
+        EXPECT_LE(gap, 4000u);
         EXPECT_EQ(next.conn, 1u);
         ASSERT_TRUE(waitFrame(next.seq, MSW_STP_DIGEST, 5000, &digest));
     }
@@ -247,7 +247,7 @@ TEST_F(StartupSeq, ASilentMeterGetsADataRequestEverySecondAndIsDroppedAfterSixSe
     ASSERT_EQ(meterSimWait(sim, rec.seq, MSIM_LINK_STARTUP, MSIM_EV_CONNECT, MSIM_ANY, 10000, &again),
               1);
     EXPECT_EQ(again.conn, 2u);
-    EXPECT_LE(again.timeMs - rec.timeMs, 3000u);
+    EXPECT_LE(again.timeMs - rec.timeMs, 6000u);
 }
 
 } // namespace
