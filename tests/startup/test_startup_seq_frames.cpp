@@ -3,9 +3,19 @@
  * decoded by the meter simulator's own records: data request layout, digest
  * value, transaction numbering, heartbeat timing, a challenge while idle,
  * and a meter that breaks its frames (wrong magic, oversize length, cut
- * off, stalled). Addresses 127.0.0.56 and 127.0.0.57.
+ * off, stalled); and the meter's own side of the exchange against a
+ * hand-written unit: a wrong digest refused, a right one answered with the
+ * versions, an application delivered on request. Addresses 127.0.0.56 to
+ * 127.0.0.58.
  */
 #include "test_startup_seqHarness.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <stdlib.h>
+#include <sys/socket.h>
 
 #include "kel.h"
 
@@ -120,6 +130,170 @@ TEST_F(StartupSeq, BrokenMeterFramesEndTheLinkAndAStallWithinTheTimeOutDoesNot)
     /* Each failure stopped the app client through its script. */
     EXPECT_GE(journalCount("/etc/init.d/kelappclient stop"), 3);
     EXPECT_TRUE(sb.running(stp));
+}
+
+/* ---- a hand-written unit ---- */
+
+typedef std::vector<uint8_t> Bytes;
+
+int unitConnect(const char *addr)
+{
+    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    struct sockaddr_in sa;
+    memset(&sa, 0, sizeof(sa));
+    sa.sin_family = AF_INET;
+    sa.sin_port = htons(MSW_STP_PORT);
+    inet_pton(AF_INET, addr, &sa.sin_addr);
+    if (fd >= 0 && connect(fd, (struct sockaddr *)&sa, sizeof(sa)) != 0) {
+        close(fd);
+        fd = -1;
+    }
+    return fd;
+}
+
+Bytes frame(int32_t cmd, uint32_t transId, const void *body, uint32_t len)
+{
+    MSW_Head_t head = {MSW_MAGIC, MSW_HEAD_LEN + len, transId, cmd};
+    Bytes b((const uint8_t *)&head, (const uint8_t *)&head + sizeof(head));
+    b.insert(b.end(), (const uint8_t *)body, (const uint8_t *)body + len);
+    return b;
+}
+
+bool unitSend(int fd, const Bytes &b)
+{
+    return send(fd, b.data(), b.size(), MSG_NOSIGNAL) == (ssize_t)b.size();
+}
+
+/* One whole frame from the meter (head and body), empty on time-out. */
+Bytes unitRecv(int fd, int timeoutMs)
+{
+    Bytes b;
+    uint32_t want = 8;
+    while (b.size() < want) {
+        struct pollfd p = {fd, POLLIN, 0};
+        if (poll(&p, 1, timeoutMs) <= 0)
+            return Bytes();
+        uint8_t buf[64];
+        ssize_t n = recv(fd, buf, want - b.size(), 0);
+        if (n <= 0)
+            return Bytes();
+        b.insert(b.end(), buf, buf + n);
+        if (b.size() == 8) {
+            memcpy(&want, b.data() + 4, 4);
+            if (want < MSW_HEAD_LEN || want > MSW_STP_MAX_FRAME)
+                return Bytes();
+        }
+    }
+    return b;
+}
+
+int32_t cmdOf(const Bytes &b)
+{
+    int32_t c = -1;
+    if (b.size() >= MSW_HEAD_LEN)
+        memcpy(&c, b.data() + 12, 4);
+    return c;
+}
+
+uint32_t wordAt(const Bytes &b, size_t off)
+{
+    uint32_t v = 0;
+    if (b.size() >= off + 4)
+        memcpy(&v, b.data() + off, 4);
+    return v;
+}
+
+TEST(StartupMeter, TheMeterRefusesAWrongDigestAndDeliversAfterARightOne)
+{
+    char dir[] = "/tmp/kelseqXXXXXX";
+    ASSERT_NE(mkdtemp(dir), nullptr);
+    std::string src = std::string(dir) + "/app.bin";
+    std::string dst = std::string(dir) + "/delivered";
+    FILE *f = fopen(src.c_str(), "w");
+    ASSERT_NE(f, nullptr);
+    fputs("new application", f);
+    fclose(f);
+
+    MeterSimConfig_t cfg;
+    meterSimDefaultConfig(&cfg, "127.0.0.58");
+    cfg.bServeStartup = 1;
+    cfg.heartbeatMs = 0;
+    cfg.stpRandom = 4242u;
+    cfg.stpUnixTime = 1900000000u;
+    cfg.stpAppVersion = 0x0203;
+    cfg.stpKernelVersion = 200;
+    cfg.appSource = src.c_str();
+    cfg.appDest = dst.c_str();
+    MeterSim_t *sim = meterSimStart(&cfg);
+    ASSERT_NE(sim, nullptr);
+    int fd = unitConnect("127.0.0.58");
+    ASSERT_GE(fd, 0);
+
+    /* The challenge: 28 bytes, the value and the clock. */
+    MSW_StpDataReq_t req;
+    memset(&req, 0, sizeof(req));
+    ASSERT_TRUE(unitSend(fd, frame(MSW_STP_DATA_REQ, 0, &req, 4 + 3)));
+    Bytes random = unitRecv(fd, 3000);
+    ASSERT_EQ(random.size(), 28u);
+    EXPECT_EQ(cmdOf(random), MSW_STP_RANDOM);
+    EXPECT_EQ(wordAt(random, 16), 4242u);
+    uint64_t clock = 0;
+    memcpy(&clock, random.data() + 20, 8);
+    EXPECT_EQ(clock, 1900000000u);
+
+    /* A wrong answer: refused, no versions, recorded as wrong. */
+    uint32_t wrong = meterSimDigest(4242u) + 1;
+    ASSERT_TRUE(unitSend(fd, frame(MSW_STP_DIGEST, 1, &wrong, 4)));
+    Bytes refused = unitRecv(fd, 3000);
+    ASSERT_EQ(refused.size(), 28u);
+    EXPECT_EQ(cmdOf(refused), MSW_STP_RESPONSE);
+    EXPECT_EQ(wordAt(refused, 16), 1u);                 /* answers transaction 1 */
+    EXPECT_EQ(wordAt(refused, 20), (uint32_t)MSW_STP_DIGEST);
+    EXPECT_EQ(wordAt(refused, 24), (uint32_t)MSW_RC_ERROR);
+    EXPECT_TRUE(unitRecv(fd, 500).empty());
+    MeterSimRecord_t rec;
+    ASSERT_EQ(meterSimWait(sim, 0, MSIM_LINK_STARTUP, MSIM_EV_FRAME, MSW_STP_DIGEST, 1000, &rec), 1);
+    EXPECT_EQ(rec.check, MSIM_CHECK_WRONG);
+
+    /* The challenge is used up: even the right answer now needs a new one. */
+    uint32_t right = meterSimDigest(4242u);
+    ASSERT_TRUE(unitSend(fd, frame(MSW_STP_DIGEST, 2, &right, 4)));
+    EXPECT_EQ(wordAt(unitRecv(fd, 3000), 24), (uint32_t)MSW_RC_ERROR);
+    ASSERT_TRUE(unitSend(fd, frame(MSW_STP_DATA_REQ, 3, &req, 4)));
+    ASSERT_EQ(cmdOf(unitRecv(fd, 3000)), MSW_STP_RANDOM);
+    ASSERT_TRUE(unitSend(fd, frame(MSW_STP_DIGEST, 4, &right, 4)));
+    EXPECT_EQ(wordAt(unitRecv(fd, 3000), 24), (uint32_t)MSW_RC_OK);
+    Bytes version = unitRecv(fd, 3000);
+    ASSERT_EQ(version.size(), 24u);
+    EXPECT_EQ(cmdOf(version), MSW_STP_VERSION);
+    EXPECT_EQ(wordAt(version, 16), 0x0203u);
+    EXPECT_EQ(wordAt(version, 20), 200u);
+
+    /* An update request: the file lands at the destination, then the
+     * meter says the transfer is done. */
+    int32_t update = MSW_STP_STATE_APP_UPDATE;
+    ASSERT_TRUE(unitSend(fd, frame(MSW_STP_STATE, 5, &update, 4)));
+    Bytes done = unitRecv(fd, 3000);
+    ASSERT_EQ(done.size(), 20u);
+    EXPECT_EQ(cmdOf(done), MSW_STP_STATE);
+    EXPECT_EQ(wordAt(done, 16), (uint32_t)MSW_STP_STATE_APP_TRANS_DONE);
+    EXPECT_EQ(meterSimDeliveries(sim), 1);
+    struct stat st;
+    ASSERT_EQ(stat(dst.c_str(), &st), 0);
+    EXPECT_EQ(st.st_size, 15);
+    EXPECT_TRUE(st.st_mode & S_IXUSR);
+
+    /* Other states are only recorded. */
+    int32_t running = MSW_STP_STATE_APP_RUNNING;
+    ASSERT_TRUE(unitSend(fd, frame(MSW_STP_STATE, 6, &running, 4)));
+    EXPECT_TRUE(unitRecv(fd, 500).empty());
+    EXPECT_EQ(meterSimCount(sim, 0, MSIM_LINK_STARTUP, MSIM_EV_FRAME, MSW_STP_STATE), 2);
+
+    close(fd);
+    meterSimStop(sim);
+    unlink(dst.c_str());
+    unlink(src.c_str());
+    rmdir(dir);
 }
 
 } // namespace
