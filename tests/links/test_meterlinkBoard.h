@@ -251,8 +251,8 @@ public:
         MeterSimRecord_t rec;
         while (out.size() < count) {
             uint64_t now = meterSimNowMs();
-            if (now > end ||
-                meterSimWait(sim, from, link, MSIM_EV_FRAME, cmd, (uint32_t)(end - now), &rec) != 1)
+            uint32_t left = now >= end ? 0u : (uint32_t)(end - now);
+            if (meterSimWait(sim, from, link, MSIM_EV_FRAME, cmd, left, &rec) != 1)
                 break;
             out.push_back(rec);
             from = rec.seq + 1;
