@@ -154,8 +154,10 @@ int unitConnect(const char *addr)
 Bytes frame(int32_t cmd, uint32_t transId, const void *body, uint32_t len)
 {
     MSW_Head_t head = {MSW_MAGIC, MSW_HEAD_LEN + len, transId, cmd};
-    Bytes b((const uint8_t *)&head, (const uint8_t *)&head + sizeof(head));
-    b.insert(b.end(), (const uint8_t *)body, (const uint8_t *)body + len);
+    Bytes b(sizeof(head) + len);
+    memcpy(b.data(), &head, sizeof(head));
+    if (len > 0)
+        memcpy(b.data() + sizeof(head), body, len);
     return b;
 }
 
@@ -167,24 +169,24 @@ bool unitSend(int fd, const Bytes &b)
 /* One whole frame from the meter (head and body), empty on time-out. */
 Bytes unitRecv(int fd, int timeoutMs)
 {
-    Bytes b;
+    uint8_t buf[MSW_STP_MAX_FRAME];
+    uint32_t have = 0;
     uint32_t want = 8;
-    while (b.size() < want) {
+    while (have < want) {
         struct pollfd p = {fd, POLLIN, 0};
         if (poll(&p, 1, timeoutMs) <= 0)
             return Bytes();
-        uint8_t buf[64];
-        ssize_t n = recv(fd, buf, want - b.size(), 0);
+        ssize_t n = recv(fd, buf + have, want - have, 0);
         if (n <= 0)
             return Bytes();
-        b.insert(b.end(), buf, buf + n);
-        if (b.size() == 8) {
-            memcpy(&want, b.data() + 4, 4);
-            if (want < MSW_HEAD_LEN || want > MSW_STP_MAX_FRAME)
+        have += (uint32_t)n;
+        if (have == 8) {
+            memcpy(&want, buf + 4, 4);
+            if (want < MSW_HEAD_LEN || want > sizeof(buf))
                 return Bytes();
         }
     }
-    return b;
+    return Bytes(buf, buf + have);
 }
 
 int32_t cmdOf(const Bytes &b)
