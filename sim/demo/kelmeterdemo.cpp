@@ -310,7 +310,8 @@ static int32_t shot(Demo_t *d, const char *name, char *file, size_t fileLen)
     return 1;
 }
 
-/* LED states sampled for a while, so a blinking LED shows as such. */
+/* LED states sampled for a while, so a blinking LED shows as such; the
+ * meter's events are handled meanwhile when it serves. */
 static void sampleLeds(Demo_t *d, char *buf, size_t len)
 {
     int32_t seen[DEMO_NUM_LEDS][2] = {{0, 0}, {0, 0}, {0, 0}};
@@ -321,7 +322,10 @@ static void sampleLeds(Demo_t *d, char *buf, size_t len)
             if (v >= 0)
                 seen[i][v] = 1;
         }
-        pump(d, 20);
+        if (d->sim != NULL)
+            pump(d, 20);
+        else
+            usleep(20 * 1000);
     }
     buf[0] = '\0';
     for (int32_t i = 0; i < DEMO_NUM_LEDS; i++) {
@@ -351,7 +355,8 @@ static int32_t stepStartup(Demo_t *d)
 static int32_t stepMeterScreen(Demo_t *d)
 {
     char file[64] = "";
-    int32_t ok = waitUntil(d, fbShowsMeter, DEMO_FRAME_MS) && shot(d, "meter-screen", file, sizeof(file)) == 1;
+    int32_t ok = waitUntil(d, fbShowsMeter, DEMO_FRAME_MS) &&
+                 shot(d, "meter-screen", file, sizeof(file)) == 1;
     return step(d, "meter screen", ok, ok ? "shown on the LCD (%s)" : "not on the LCD%s", file);
 }
 
@@ -370,7 +375,8 @@ static int32_t stepGauge(Demo_t *d)
         say(d, "gauge %d.%d m3/h: %d changed rectangles sent", (int)(values[i] / 10),
             (int)(values[i] % 10), n);
         char file[64];
-        if (waitUntil(d, fbShowsMeter, DEMO_FRAME_MS) && shot(d, "gauge", file, sizeof(file)) == 1) {
+        if (waitUntil(d, fbShowsMeter, DEMO_FRAME_MS) &&
+            shot(d, "gauge", file, sizeof(file)) == 1) {
             shown++;
             appendText(files, sizeof(files), file);
         }
@@ -407,11 +413,12 @@ static int32_t stepLeds(Demo_t *d, char *before, size_t len)
     static const MSW_Pattern_t steady = {1000, 100, 1, 0};
     static const MSW_Pattern_t blink = {600, 50, 1, 0};
     static const MSW_Pattern_t dark = {1000, 0, 1, 0};
-    uint32_t t1 = 0, t2 = 0, t3 = 0;
-    int32_t sent = meterSimSetStatusLed(d->sim, MSW_LED_GREEN, &steady, &t1) == 1 &&
-                   meterSimSetStatusLed(d->sim, MSW_LED_RED, &dark, &t2) == 1 &&
-                   meterSimSetAlarmLed(d->sim, &blink, &t3) == 1;
-    int32_t answered = sent && meterSimWaitResponse(d->sim, MSIM_LINK_NONSCREEN, t3, DEMO_SETTING_MS) == MSW_RC_OK;
+    uint32_t last = 0;
+    int32_t sent = meterSimSetStatusLed(d->sim, MSW_LED_GREEN, &steady, NULL) == 1 &&
+                   meterSimSetStatusLed(d->sim, MSW_LED_RED, &dark, NULL) == 1 &&
+                   meterSimSetAlarmLed(d->sim, &blink, &last) == 1;
+    int32_t answered =
+        sent && meterSimWaitResponse(d->sim, MSIM_LINK_NONSCREEN, last, DEMO_SETTING_MS) == MSW_RC_OK;
     demoPause(d, 500);
     sampleLeds(d, before, len);
     int32_t ok = answered && strstr(before, "green status on") != NULL &&
@@ -488,8 +495,8 @@ static int32_t stepLinkDrop(Demo_t *d, char *leds, size_t len)
     uint64_t t0 = meterSimNowMs();
     meterSimStop(d->sim);
     d->sim = NULL;
-    /* Nothing listens now, so the unit's connection attempts fail. Events
-     * are pumped from no simulator: just wait on the frame buffer. */
+    /* Nothing listens now, so the unit's connection attempts fail. With no
+     * meter there are no events to handle: only the LCD is watched. */
     int32_t ok = 0;
     uint64_t end = t0 + DEMO_DROP_MS;
     while (!bStop && meterSimNowMs() < end) {
@@ -505,25 +512,11 @@ static int32_t stepLinkDrop(Demo_t *d, char *leds, size_t len)
         ok = shot(d, "link-down", file, sizeof(file)) == 1;
     leds[0] = '\0';
     if (ok) {
-        /* The LEDs of the error indication, sampled without a meter. */
-        int32_t seen[DEMO_NUM_LEDS][2] = {{0, 0}, {0, 0}, {0, 0}};
-        uint64_t sEnd = meterSimNowMs() + DEMO_LED_SAMPLE_MS;
-        while (meterSimNowMs() < sEnd) {
-            for (int32_t i = 0; i < DEMO_NUM_LEDS; i++) {
-                int32_t v = demoReadLed(&d->board, i);
-                if (v >= 0)
-                    seen[i][v] = 1;
-            }
-            usleep(20000);
-        }
-        for (int32_t i = 0; i < DEMO_NUM_LEDS; i++) {
-            const char *state = seen[i][0] && seen[i][1] ? "blinking" : seen[i][1] ? "on" : "off";
-            size_t used = strlen(leds);
-            snprintf(leds + used, len - used, "%s%s %s", i > 0 ? ", " : "", demoLedName(i), state);
-        }
+        sampleLeds(d, leds, len);
         say(d, "LEDs while the link is down: %s", leds);
     }
-    return step(d, "link drop", ok, ok ? "error pictogram after %.1f s (%s)" : "no error pictogram within %.0f s%s",
+    return step(d, "link drop", ok,
+                ok ? "error pictogram after %.1f s (%s)" : "no error pictogram within %.0f s%s",
                 ok ? after : DEMO_DROP_MS / 1000.0, file);
 }
 
@@ -650,7 +643,8 @@ static int32_t runInteractive(Demo_t *d)
         }
         int32_t before = d->keysDelivered;
         pump(d, 10);
-        if (d->keysDelivered != before && d->keyAnswered && waitUntil(d, fbShowsMeter, DEMO_FRAME_MS)) {
+        if (d->keysDelivered != before && d->keyAnswered &&
+            waitUntil(d, fbShowsMeter, DEMO_FRAME_MS)) {
             char name[32];
             char file[64];
             snprintf(name, sizeof(name), "key-%s", demoKeyName(d->lastKeyCode));

@@ -146,15 +146,15 @@ protected:
     static std::string summaryLine(const std::string &step)
     {
         size_t at = output.find("== demo summary ==");
-        while (at != std::string::npos) {
+        if (at != std::string::npos) {
             at = output.find("\n" + step + " ", at);
-            if (at == std::string::npos) {
-                break;
-            }
-            size_t end = output.find('\n', at + 1);
-            return output.substr(at + 1, end == std::string::npos ? std::string::npos : end - at - 1);
         }
-        return "";
+        if (at == std::string::npos) {
+            return "";
+        }
+        size_t end = output.find('\n', at + 1);
+        size_t len = end == std::string::npos ? std::string::npos : end - at - 1;
+        return output.substr(at + 1, len);
     }
 
     /* The screenshot whose name ends in <suffix>.png, "" when none. */
