@@ -216,7 +216,7 @@ int32_t meterSimSendStalled(MeterSim_t *sim, int32_t link, uint32_t splitAt, uin
 
 /* Colour order: the wire has red and blue exchanged against the display. */
 uint16_t meterSimDisplayToWire(uint16_t pixel);
-/* RGB888 to display RGB565. */
+/* RGB888 to a display pixel: blue in bits 15-11, green 10-5, red 4-0. */
 uint16_t meterSimRgb565(uint8_t r, uint8_t g, uint8_t b);
 
 /* Image files into an RGB565 buffer of w x h (display order): top-left

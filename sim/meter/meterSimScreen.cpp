@@ -25,7 +25,8 @@ uint16_t meterSimDisplayToWire(uint16_t pixel)
 
 uint16_t meterSimRgb565(uint8_t r, uint8_t g, uint8_t b)
 {
-    return (uint16_t)(((r >> 3) << 11) | ((g >> 2) << 5) | (b >> 3));
+    /* The panel keeps blue in the high bits and red in the low bits. */
+    return (uint16_t)(((b >> 3) << 11) | ((g >> 2) << 5) | (r >> 3));
 }
 
 const uint16_t *meterSimScreen(MeterSim_t *sim)
@@ -35,8 +36,9 @@ const uint16_t *meterSimScreen(MeterSim_t *sim)
 
 static uint16_t patternPixel(int32_t pattern, uint16_t colour, int32_t x, int32_t y)
 {
-    static const uint16_t bars[8] = {0xFFFF, 0xFFE0, 0x07FF, 0x07E0,
-                                     0xF81F, 0xF800, 0x001F, 0x0000};
+    /* White, yellow, cyan, green, magenta, red, blue, black (panel order). */
+    static const uint16_t bars[8] = {0xFFFF, 0x07FF, 0xFFE0, 0x07E0,
+                                     0xF81F, 0x001F, 0xF800, 0x0000};
     switch (pattern) {
     case MSIM_PATTERN_BARS:
         return bars[(x * 8) / MSW_SCREEN_W];
@@ -46,7 +48,7 @@ static uint16_t patternPixel(int32_t pattern, uint16_t colour, int32_t x, int32_
         uint16_t r = (uint16_t)((x * 31) / (MSW_SCREEN_W - 1));
         uint16_t g = (uint16_t)((y * 63) / (MSW_SCREEN_H - 1));
         uint16_t b = (uint16_t)(((x + y) * 31) / (MSW_SCREEN_W + MSW_SCREEN_H - 2));
-        return (uint16_t)((r << 11) | (g << 5) | b);
+        return (uint16_t)((b << 11) | (g << 5) | r);
     }
     default:
         return colour;

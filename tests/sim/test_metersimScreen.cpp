@@ -113,8 +113,8 @@ TEST(MeterColour, WireOrderIsUndoneExactlyByTheUnitsByteRule)
         uint16_t wire = meterSimDisplayToWire((uint16_t)v);
         ASSERT_EQ(unitPixel((uint8_t)wire, (uint8_t)(wire >> 8)), v) << v;
     }
-    EXPECT_EQ(meterSimRgb565(255, 0, 0), 0xF800);
-    EXPECT_EQ(meterSimRgb565(0, 0, 255), 0x001F);
+    EXPECT_EQ(meterSimRgb565(255, 0, 0), 0x001F);
+    EXPECT_EQ(meterSimRgb565(0, 0, 255), 0xF800);
 }
 
 TEST_F(MeterScreen, AWholeScreenIsTwoHundredRectanglesAndScrFin)
@@ -192,9 +192,9 @@ TEST_F(MeterScreen, PpmImagesAreReadTopLeftAndBrokenOnesRefused)
     meterSimDrawPattern(sim, MSIM_PATTERN_SOLID, 0x1111);
     ASSERT_EQ(meterSimLoadImage(sim, path.c_str()), 1);
     const uint16_t *s = meterSimScreen(sim);
-    EXPECT_EQ(s[0], 0xF800);
+    EXPECT_EQ(s[0], 0x001F);
     EXPECT_EQ(s[1], 0x07E0);
-    EXPECT_EQ(s[W], 0x001F);
+    EXPECT_EQ(s[W], 0xF800);
     EXPECT_EQ(s[W + 1], 0xFFFF);
     EXPECT_EQ(s[2], 0x0000);        /* black beyond the picture */
     EXPECT_EQ(s[W * H - 1], 0x0000);
@@ -238,13 +238,13 @@ TEST_F(MeterScreen, PngImagesAreReadWhereBuiltWithPng)
     writeFile(path, std::string((const char *)png, sizeof(png)));
     ASSERT_EQ(meterSimLoadImage(sim, path.c_str()), 1);
     const uint16_t *s = meterSimScreen(sim);
-    EXPECT_EQ(s[0], 0xF800);
-    EXPECT_EQ(s[1], 0x001F);
+    EXPECT_EQ(s[0], 0x001F);
+    EXPECT_EQ(s[1], 0xF800);
     EXPECT_EQ(s[2], 0x0000);
     /* Cut short: refused, screen unchanged. */
     writeFile(path, std::string((const char *)png, 45));
     EXPECT_EQ(meterSimLoadImage(sim, path.c_str()), -1);
-    EXPECT_EQ(s[0], 0xF800);
+    EXPECT_EQ(s[0], 0x001F);
     unlink(path.c_str());
 }
 #endif
@@ -322,7 +322,7 @@ TEST(MeterCli, ServesScreenAndSettingsToAUnitAndPrintsWhatItSends)
     UnitFrame unit;
     ASSERT_TRUE(unit.readScreen(fb));
     EXPECT_EQ(unit.rects, 200);
-    EXPECT_EQ(std::count(unit.px.begin(), unit.px.end(), 0xF800), W * H);
+    EXPECT_EQ(std::count(unit.px.begin(), unit.px.end(), 0x001F), W * H);
 
     Bytes key = frameHead(24, 1, 4);
     put32(key, 103);
