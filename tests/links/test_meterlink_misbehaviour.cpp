@@ -106,7 +106,7 @@ TEST_F(MeterLinkMisbehaviour, BrokenFramesDropTheLinkWhichComesBackAtOnce)
     EXPECT_TRUE(b.waitScreen(want)) << mlbFirstDiff(b.screen(), want);
 }
 
-TEST_F(MeterLinkMisbehaviour, ASilentMeterIsDroppedAfterSixSecondsAndASpokenOneNot)
+TEST_F(MeterLinkMisbehaviour, ASilentOrRefusingMeterIsDroppedAndAHeartbeatingOneKept)
 {
     /* A meter that only sends heartbeats keeps both links up. */
     uint32_t mark = meterSimMark(b.sim);
@@ -141,6 +141,41 @@ TEST_F(MeterLinkMisbehaviour, ASilentMeterIsDroppedAfterSixSecondsAndASpokenOneN
         EXPECT_GE(beats, 1) << linkName(kLinks[i]) << "\n" << b.describe(mark);
     }
     expectBothReconnect(mark, "silence");
+
+    /* While quiet, the unit's heartbeats leave every 2 to 2.5 s. */
+    mark = meterSimMark(b.sim);
+    for (int32_t link : kLinks) {
+        int32_t hb = link == MSIM_LINK_SCREEN ? (int32_t)MSW_FB_HEARTBEAT : (int32_t)MSW_NS_HEARTBEAT;
+        std::vector<MeterSimRecord_t> beats = b.frames(mark, link, hb, 3, 12000);
+        ASSERT_EQ(3u, beats.size()) << linkName(link);
+        for (size_t i = 1; i < beats.size(); i++) {
+            uint64_t gap = beats[i].timeMs - beats[i - 1].timeMs;
+            EXPECT_GE(gap, 1900u) << linkName(link);
+            EXPECT_LE(gap, 4000u) << linkName(link);
+        }
+    }
+
+    /* A meter that refuses the announcements: each connection is dropped
+     * right after its refused announcement and the next one announces
+     * again. */
+    meterSimSetAnswerCodes(b.sim, MSW_RC_ERROR, MSW_RC_ERROR);
+    mark = meterSimMark(b.sim);
+    for (int32_t link : kLinks)
+        ASSERT_EQ(1, meterSimDrop(b.sim, link));
+    for (int32_t link : kLinks) {
+        int32_t ann = link == MSIM_LINK_SCREEN ? (int32_t)MSW_FB_DATA_REQ : (int32_t)MSW_NS_GET_DATA;
+        std::vector<MeterSimRecord_t> anns = b.frames(mark, link, ann, 3, MLB_DEADLINE_MS);
+        ASSERT_EQ(3u, anns.size()) << linkName(link) << "\n" << b.describe(mark);
+        EXPECT_LT(anns[0].conn, anns[1].conn);
+        EXPECT_LT(anns[1].conn, anns[2].conn);
+    }
+    meterSimSetAnswerCodes(b.sim, MSW_RC_OK, MSW_RC_OK);
+    ASSERT_TRUE(mlbWaitFor([&] {
+        return meterSimConnected(b.sim, MSIM_LINK_SCREEN) == 1 &&
+               meterSimConnected(b.sim, MSIM_LINK_NONSCREEN) == 1;
+    }));
+    mlbSleepMs(1000);
+    expectBothKept(meterSimMark(b.sim), 3000, "announcements accepted again");
 }
 
 TEST_F(MeterLinkMisbehaviour, RectanglesThatDoNotFitAreDroppedAndTheLinkKept)
