@@ -16,6 +16,7 @@
 #include <string.h>
 #include <sys/select.h>
 #include <sys/shm.h>
+#include <time.h>
 
 #include "kel.h"
 #include "kelbacklight.h"
@@ -93,6 +94,12 @@ INT32 kelCtrlUpdateScreen(const UINT8 *frame, INT32 length)
 
 INT32 kelCtrlSetTime(UINT64 utcSeconds)
 {
+    /* The meter's clock is unsigned: a value the signed time type cannot
+     * hold would come out as a date before 1970, so it is refused. */
+    time_t t = (time_t)utcSeconds;
+    if (t < 0 || (UINT64)t != utcSeconds) {
+        return -1;
+    }
     return kelSetRTCTime(utcSeconds);
 }
 
@@ -118,7 +125,7 @@ void kelCtrlDispatchRequest(const kel_MsgQue_Rx_t *msg)
         break;
     }
     case KEL_MSGQ_RX_TIME:
-        kelSetRTCTime(msg->data.timeData.unixTime);
+        kelCtrlSetTime(msg->data.timeData.unixTime);
         break;
     case KEL_MSGQ_RX_STATUS_LED: {
         KELNS_patternData_t pattern = msg->data.statusLedData.pattern;

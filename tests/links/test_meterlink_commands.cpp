@@ -105,6 +105,21 @@ TEST(MeterLinkCommands, BrightnessClockAndLedCommandsAreAnsweredAndReachTheBoard
     sampleLed(b, MLB_LED_RED, 4000, &on, &off);
     EXPECT_TRUE(on && off);
 
+    /* Values no board could carry out: a brightness far out of range is
+     * refused, a clock beyond any calendar is handed on and goes nowhere,
+     * an unknown command is ignored. Daemon and link survive all three. */
+    EXPECT_EQ(MSW_RC_ERROR, brightness(b, 0xFFFFFFFFu));
+    EXPECT_EQ(MSW_RC_OK, answered(b, [&](uint32_t *id) {
+                  return meterSimSetTime(b.sim, 0xFFFFFFFFFFFFFFFFull, id);
+              }));
+    ASSERT_EQ(1, meterSimSendFrame(b.sim, MSIM_LINK_NONSCREEN, 42, nullptr, 0, nullptr));
+    EXPECT_EQ(MSW_RC_OK, brightness(b, 25));
+    EXPECT_TRUE(b.waitFile(MLB_BACKLIGHT, "25"));
+    int dates = 0;
+    for (const std::string &line : b.sb.journalLines())
+        dates += line.compare(0, 8, "date -s ") == 0;
+    EXPECT_EQ(1, dates) << b.sb.journal();
+
     /* Every answer went out on the one connection. */
     EXPECT_EQ(0, meterSimCount(b.sim, 0, MSIM_LINK_NONSCREEN, MSIM_EV_CLOSED, MSIM_ANY));
     EXPECT_TRUE(b.alive());
