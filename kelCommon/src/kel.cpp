@@ -786,7 +786,12 @@ INT32 kelGetLinuxKernelVersion(char *value)
 INT32 kelSetRTCTime(UINT64 utcSeconds)
 {
     char cmd[KEL_CMD_BUF_SIZE];
+    /* Peers send the clock unsigned: a value the signed time type cannot
+     * hold would come out as a date before 1970, so it is refused. */
     time_t t = (time_t)utcSeconds;
+    if (t < 0 || (UINT64)t != utcSeconds) {
+        return -1;
+    }
     struct tm tm;
     if (gmtime_r(&t, &tm) == NULL) {
         return -1;

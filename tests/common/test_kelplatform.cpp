@@ -300,6 +300,11 @@ TEST_F(FakeCommands, ClockIsSetWithDateInUtcFieldsAndRebootIsRun)
     setenv("FAKE_EXIT", "1", 1);
     EXPECT_EQ(-1, kelSetRTCTime(0));
     EXPECT_EQ(-1, kelReboot());
+    unsetenv("FAKE_EXIT");
+    /* A clock the time type cannot hold never reaches date as 1969. */
+    EXPECT_EQ(-1, kelSetRTCTime(0xFFFFFFFFFFFFFFFFull));
+    EXPECT_EQ("date -s 2039.1.19-3:14:8\nreboot \ndate -s 1970.1.1-0:0:0\nreboot \n",
+              kelTestReadFile(journal));
 }
 
 /* Starts /bin/sleep under argv[0] `name` with KEL_ROOT set to `kelRoot`,
