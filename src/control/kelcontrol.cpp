@@ -36,6 +36,7 @@
 #define CTL_HOURS_PER_HOUSEKEEPING 8
 #define CTL_BACKLIGHT_END_OF_LIFE_H 122640u
 #define CTL_MAX_BRIGHTNESS 100u
+#define CTL_DEFAULT_BRIGHTNESS 100u
 #define CTL_SAVE_RTC_SCRIPT "/etc/init.d/save-rtc.sh"
 
 #define CTL_REPORT(code) kelLogError(KEL_TASK_CONTROL, KEL_FILEID_CONTROL, __LINE__, (code))
@@ -94,6 +95,12 @@ INT32 kelCtrlUpdateScreen(const UINT8 *frame, INT32 length)
 
 INT32 kelCtrlSetTime(UINT64 utcSeconds)
 {
+    /* The meter's clock is unsigned: a value the signed time type cannot
+     * hold would come out as a date before 1970, so it is refused. */
+    time_t t = (time_t)utcSeconds;
+    if (t < 0 || (UINT64)t != utcSeconds) {
+        return -1;
+    }
     return kelSetRTCTime(utcSeconds);
 }
 
@@ -307,6 +314,19 @@ static void ctlWaitKeypad(void)
 
 INT32 kelControlMain(void)
 {
+    /* kelInitDevice stops early on a bad configuration (a stored brightness
+     * above 100, an unwritable configuration file), before it sets the role
+     * and marks the screen and keypad closed, and with no brightness filled
+     * in. The daemon runs on regardless, so preset those: a zero role is the
+     * server's and would map the screen read-only (the first frame would
+     * crash the daemon), descriptor 0 (standard input) must not pass for the
+     * keypad or the screen, and a return to normal mode must not darken the
+     * backlight. */
+    di.type = KEL_DEVICE_CLIENT;
+    di.fd_fb = -1;
+    di.fd_kbd = -1;
+    di.socket = -1;
+    di.kelBrightness = CTL_DEFAULT_BRIGHTNESS;
     kelInitDevice(&di, KEL_DEVICE_CLIENT, 0, KEL_NAME_CONTROL);
     if (kelKeyDevInit(&di) < 0) {
         CTL_REPORT(KEL_HW_KBD_INIT_ERROR);

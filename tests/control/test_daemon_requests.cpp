@@ -3,6 +3,10 @@
  * clock, temperature, work mode and LCD type, the cases the meter and the
  * factory service rely on, and requests it must survive.
  */
+#include <regex>
+#include <sys/wait.h>
+
+#include "kelerror.h"
 #include "test_daemon_harness.h"
 
 #define MODE_NORMAL 0
@@ -173,4 +177,47 @@ TEST(DaemonRequests, BadRequestsLeaveTheDaemonServing)
     ASSERT_TRUE(b.sendMode(MODE_ERROR));
     EXPECT_TRUE(waitFor([&] { return KEL_LOAD(b.shm->kelWorkMode) == MODE_ERROR; }));
     EXPECT_TRUE(b.alive());
+}
+
+TEST(DaemonRequests, AStoredBrightnessOutOfRangeLeavesScreenKeypadAndBacklightSound)
+{
+    /* The configuration check fails on the brightness; there is no keypad,
+     * and the daemon's standard input is /dev/null, always readable. */
+    DaemonBoard b;
+    ASSERT_TRUE(b.sb.ok());
+    ASSERT_TRUE(b.sb.write("/kel/config/kel.conf", "BKLPWM 150\n"));
+    ASSERT_EQ(0, unlink(b.sb.path(KEYPAD_FIFO).c_str()));
+    ASSERT_TRUE(b.start());
+
+    /* The very first frame reaches the screen. */
+    std::vector<UINT8> first = patternFrame(11);
+    ASSERT_TRUE(b.showFrame(first, KEL_TASK_FB_CLIENT));
+    EXPECT_TRUE(b.waitScreen(first));
+
+    /* Back from an indication the backlight is lit, not dark. */
+    ASSERT_TRUE(b.sb.write(BACKLIGHT_FILE, "55"));
+    ASSERT_TRUE(b.sendMode(MODE_ERROR));
+    EXPECT_TRUE(waitFor([&] { return KEL_LOAD(b.shm->kelWorkMode) == MODE_ERROR; }));
+    ASSERT_TRUE(b.sendMode(MODE_NORMAL));
+    EXPECT_TRUE(waitFor([&] { return b.backlight() == "100"; })) << b.backlight();
+
+    /* Once a report sent now is in the error log, every earlier one is:
+     * the missing keypad is reported, but nothing was read as a key and
+     * the screen never counted as open without its mapping. */
+    pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        _exit(kelLogError(KEL_TASK_STARTUP_CLIENT, KEL_FILEID_STARTCLIENT, 4242, KEL_FW_PTHREAD_ERROR) > 0 ? 0 : 1);
+    }
+    int ws = 0;
+    ASSERT_EQ(child, waitpid(child, &ws, 0));
+    std::regex marker(":" + std::to_string((int)KEL_TASK_STARTUP_CLIENT) + ":1:4242:\\d+\n");
+    ASSERT_TRUE(waitFor([&] { return std::regex_search(b.sb.read("/kel/log/kelerror.log"), marker); }));
+    std::string log = b.sb.read("/kel/log/kelerror.log");
+    EXPECT_TRUE(std::regex_search(log, std::regex(":0:5:\\d+:" + std::to_string((int)KEL_HW_KBD_INIT_ERROR) + "\n")))
+        << log;
+    EXPECT_FALSE(std::regex_search(log, std::regex(":\\d+:" + std::to_string((int)KEL_HW_KBD_READ_ERROR) + "\n")))
+        << log;
+    EXPECT_FALSE(std::regex_search(log, std::regex(":\\d+:" + std::to_string((int)KEL_HW_FB_MMAP_ERROR) + "\n")))
+        << log;
 }
