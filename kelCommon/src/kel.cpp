@@ -506,7 +506,9 @@ INT32 kelInitDevice(KEL_DEVICE_INFO *di, kel_DeviceType_t type, INT32 port, cons
             return -1;
         }
     } else {
-        if ((UINT32)number > 100u) {
+        /* Out of range on both sides: a 64-bit long must not wrap a stored
+         * "4294967296" or "-4294967295" into 0..100. */
+        if (number < 0 || number > 100) {
             return -1;
         }
         di->kelBrightness = (UINT32)number;

@@ -184,6 +184,11 @@ TEST_F(Platform, BrightnessOutOfRangeFailsInitialisation)
     EXPECT_EQ(KEL_LANG_GERMAN, di.kelLang);
     root.write(kConf, "LANGUAGE 3\nBKLPWM -1\n");
     EXPECT_EQ(-1, kelInitDevice(&di, KEL_DEVICE_CLIENT, 0, "KELDevControl"));
+    /* Values past 32 bits stay out of range instead of wrapping to 0 or 1. */
+    root.write(kConf, "LANGUAGE 3\nBKLPWM 4294967296\n");
+    EXPECT_EQ(-1, kelInitDevice(&di, KEL_DEVICE_CLIENT, 0, "KELDevControl"));
+    root.write(kConf, "LANGUAGE 3\nBKLPWM -4294967295\n");
+    EXPECT_EQ(-1, kelInitDevice(&di, KEL_DEVICE_CLIENT, 0, "KELDevControl"));
     root.write(kConf, "LANGUAGE 3\nBKLPWM 0\n");
     EXPECT_EQ(1, kelInitDevice(&di, KEL_DEVICE_CLIENT, 0, "KELDevControl"));
     EXPECT_EQ(0u, di.kelBrightness);
