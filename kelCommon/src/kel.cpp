@@ -254,7 +254,16 @@ static INT32 kelRewriteFile(const char *path, const char *key, const char *lineK
         return -1;
     }
     INT32 ok = 1;
-    FILE *in = (key != NULL) ? fopen(path, "r") : NULL;
+    FILE *in = NULL;
+    if (key != NULL) {
+        in = fopen(path, "r");
+        /* Only a missing file starts empty: one that is there but can not be
+         * opened (no descriptor left, an I/O error) would lose every other
+         * key if it were replaced by the new line alone. */
+        if (in == NULL && errno != ENOENT) {
+            ok = -1;
+        }
+    }
     if (in != NULL) {
         char *line = NULL;
         size_t lineCap = 0;

@@ -8,6 +8,7 @@
 #include <signal.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -123,6 +124,36 @@ TEST_F(Platform, AWriteThatCannotStageItsCopyFailsWithoutTouchingTheFile)
     ASSERT_EQ(0, mkdir(root.path("/kel/config/kel.conf.tmp").c_str(), 0755));
     EXPECT_EQ(-1, kelSetLinuxEnv("LCD", "1"));
     EXPECT_EQ("LCD 0\n", root.read(kConf));
+}
+
+TEST_F(Platform, AFileThatCannotBeOpenedIsNotReplacedByTheNewLineAlone)
+{
+    root.write(kConf, "LCD 0\nBKLPWM 70\nWORKHOUR 1234\n");
+    pid_t pid = fork();
+    ASSERT_LE(0, pid);
+    if (pid == 0) {
+        /* Leave room for exactly two more descriptors (the directory lock
+         * and the temporary copy): opening the old file then fails. */
+        int a = dup(0);
+        int b = dup(0);
+        int c = dup(0);
+        close(a);
+        close(b);
+        close(c);
+        struct rlimit lim;
+        getrlimit(RLIMIT_NOFILE, &lim);
+        lim.rlim_cur = (rlim_t)c;
+        if (a < 0 || b < 0 || c < 0 || setrlimit(RLIMIT_NOFILE, &lim) != 0) {
+            _exit(2);
+        }
+        _exit(kelSetLinuxEnv("LCD", "1") < 0 ? 0 : 1);
+    }
+    int status = 0;
+    ASSERT_EQ(pid, waitpid(pid, &status, 0));
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(0, WEXITSTATUS(status));
+    EXPECT_EQ("LCD 0\nBKLPWM 70\nWORKHOUR 1234\n", root.read(kConf));
+    EXPECT_NE(0, access(root.path("/kel/config/kel.conf.tmp").c_str(), F_OK));
 }
 
 TEST_F(Platform, SerialNumberFileIsCreatedWithTheDefaultAndRewrittenWhole)
