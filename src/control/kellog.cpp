@@ -136,6 +136,11 @@ INT32 kelFileDeleteLine(const char *fileName, INT32 lineNumber)
             break;
         }
     }
+    /* A read that broke off is not the end of the log: copying the part
+     * staged so far back would drop every record after it. */
+    if (ferror(log)) {
+        ok = -1;
+    }
     fclose(log);
     if (fclose(stage) != 0) {
         ok = -1;
