@@ -18,12 +18,15 @@
  *  - keys: key presses written into the keypad FIFO as 16-byte input
  *    records, timed until their KEYEVENT reaches the meter (press and
  *    release separately).
+ *  - idle (--idle S): the meter sets the red status LED blinking, then the
+ *    daemon's CPU time over S seconds and its resident memory.
  *
  * Every process started is stopped, the System V objects keyed on the
  * sandbox are removed and the sandbox is deleted at the end.
  *
  *     kelscreenbench [--bin DIR] [--addr A] [--floor-addr B] [--screens N]
  *                    [--keys N] [--syn] [--no-floor] [--no-keys] [--keep]
+ *                    [--idle S]
  *
  * --bin: the build's bin directory holding kelvboard and the programs
  * (default: this program's directory). Programs of an armhf build run
@@ -62,6 +65,7 @@
 #define BENCH_STOP_GRACE_MS 3000
 #define BENCH_MAX_SCREENS   100000
 #define BENCH_MAX_KEYS      10000
+#define BENCH_MAX_IDLE_S    3600
 #define BENCH_MAX_PIDS      4
 #define BENCH_KEY_CODE      102          /* the home key */
 #define BENCH_EV_SYN        0
@@ -93,6 +97,7 @@ typedef struct {
     int32_t bFloor;
     int32_t bKeys;
     int32_t bKeep;
+    int32_t idleSeconds;  /* 0: no idle measurement */
     uint32_t waitMs;      /* how long one event may take before it is lost */
 } BenchArgs_t;
 
@@ -656,11 +661,14 @@ static int32_t benchArgs(int argc, char **argv, BenchArgs_t *a)
             a->screens = atoi(v), i++;
         } else if (v != NULL && strcmp(o, "--keys") == 0) {
             a->keys = atoi(v), i++;
+        } else if (v != NULL && strcmp(o, "--idle") == 0) {
+            a->idleSeconds = atoi(v), i++;
         } else {
             return -1;
         }
     }
     if (a->screens < 1 || a->screens > BENCH_MAX_SCREENS || a->keys < 0 || a->keys > BENCH_MAX_KEYS ||
+        a->idleSeconds < 0 || a->idleSeconds > BENCH_MAX_IDLE_S ||
         strncmp(a->addr, "127.", 4) != 0 || strncmp(a->floorAddr, "127.", 4) != 0) {
         return -1;
     }
@@ -782,6 +790,54 @@ static int32_t benchStartFloor(Bench_t *b, const BenchArgs_t *a)
     return 1;
 }
 
+/* Resident memory of a process in kB from /proc/<pid>/status, or -1. */
+static int64_t benchRssKb(pid_t pid)
+{
+    char path[64];
+    char line[256];
+    snprintf(path, sizeof(path), "/proc/%d/status", (int)pid);
+    FILE *fp = fopen(path, "r");
+    if (fp == NULL) {
+        return -1;
+    }
+    long long kb = -1;
+    while (fgets(line, sizeof(line), fp) != NULL) {
+        if (sscanf(line, "VmRSS: %lld", &kb) == 1) {
+            break;
+        }
+    }
+    fclose(fp);
+    return kb;
+}
+
+/* CPU the daemon uses while the unit idles with the red status LED
+ * blinking (the LED thread's 1 ms poll is the daemon's busiest idle
+ * work), and its resident memory. */
+static int32_t benchIdle(Bench_t *b, int32_t seconds)
+{
+    MSW_Pattern_t blink;
+    blink.cycle = 100;
+    blink.duty = 50;
+    blink.numActCycle = 1;
+    blink.numInActCycle = 0;
+    if (meterSimSetStatusLed(b->sim, 1, &blink, NULL) < 0) {
+        printf("idle   the meter could not set the LED\n");
+        return -1;
+    }
+    benchSleepUs(2000000);
+    int64_t before = benchCpuTicks(b->ctlPid);
+    benchSleepUs((uint32_t)seconds * 1000000u);
+    int64_t after = benchCpuTicks(b->ctlPid);
+    if (before < 0 || after < 0) {
+        printf("idle   kelcontrol is gone\n");
+        return -1;
+    }
+    double cpuMs = benchTicksToMs(after - before);
+    printf("idle   kelcontrol, red status LED blinking, %d s: CPU %.0f ms (%.2f %%), VmRSS %lld kB\n",
+           (int)seconds, cpuMs, cpuMs / ((double)seconds * 10.0), (long long)benchRssKb(b->ctlPid));
+    return 1;
+}
+
 int main(int argc, char **argv)
 {
     BenchArgs_t a;
@@ -790,7 +846,8 @@ int main(int argc, char **argv)
     b.stpPid = b.ctlPid = b.appPid = b.floorPid = -1;
     if (benchArgs(argc, argv, &a) < 0) {
         fprintf(stderr, "usage: kelscreenbench [--bin DIR] [--addr 127.x.y.z] [--floor-addr 127.x.y.z]\n"
-                        "       [--screens N] [--keys N] [--syn] [--no-floor] [--no-keys] [--keep]\n");
+                        "       [--screens N] [--keys N] [--syn] [--no-floor] [--no-keys] [--keep]\n"
+                        "       [--idle SECONDS]\n");
         return 2;
     }
     if (benchBinDir(&a, &b) < 0) {
@@ -836,6 +893,9 @@ int main(int argc, char **argv)
         } else {
             rc = benchKeys(&b, &a);
         }
+    }
+    if (rc > 0 && a.idleSeconds > 0) {
+        rc = benchIdle(&b, a.idleSeconds);
     }
     benchCleanup(&b, &a);
     return rc > 0 ? 0 : 1;
