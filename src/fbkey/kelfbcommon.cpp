@@ -46,13 +46,16 @@ INT32 fbBuildMsg(KELFB_Message_t *msg, INT32 cmdType, const void *kelData)
     if (msg == NULL) {
         return -1;
     }
+    /* The id is taken as soon as the frame is begun, so a send refused for
+     * a missing payload still uses one up, as on the other links. */
+    UINT32 transID = fbGetTransID();
     INT32 payload = fbPayloadSize(cmdType);
     if (payload > 0 && kelData == NULL) {
         return -1;
     }
     INT32 length = fbGetMsgLengthByCMDType(cmdType);
     memset(msg, 0, sizeof(*msg));
-    kelFramePrefixFill(msg, (UINT32)length, fbGetTransID());
+    kelFramePrefixFill(msg, (UINT32)length, transID);
     msg->cmdType = cmdType;
     if (payload > 0) {
         memcpy(msg->payload.raw, kelData, (size_t)payload);

@@ -98,7 +98,7 @@ UINT32 fbGetTransID(void);
 INT32 fbGetMsgLengthByCMDType(INT32 cmdType);
 /* Fills `msg` (zeroed here) for `cmdType` with the payload from `kelData`
  * and the next transaction id. The frame length, or -1 when a command that
- * carries a payload is given none. */
+ * carries a payload is given none (the id is spent all the same). */
 INT32 fbBuildMsg(KELFB_Message_t *msg, INT32 cmdType, const void *kelData);
 /* Frames and sends one message on `socket`. `needResp` has no effect.
  * 1 sent, -1 invalid socket, missing payload or failed send. */

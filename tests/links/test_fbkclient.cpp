@@ -188,6 +188,11 @@ TEST(ScreenProtocol, FrameLengthsAndPayloadRules)
     EXPECT_EQ(fbGetMsgLengthByCMDType(-1), 16);
 
     LinkPair pair("127.0.0.22");
+    ASSERT_EQ(fbKELSendMSG(pair.unit, KELFB_CMD_HEARTBEAT, nullptr, 0), 1);
+    uint8_t before[16];
+    ASSERT_TRUE(peerRead(pair.meter, before, 16));
+    /* Sends refused for a missing payload have begun their frame and spent
+     * an id; one refused for a bad socket has not. */
     EXPECT_EQ(fbKELSendMSG(pair.unit, KELFB_CMD_KEYEVENT, nullptr, 0), -1);
     EXPECT_EQ(fbKELSendMSG(pair.unit, KELFB_CMD_DATA_REQ, nullptr, 0), -1);
     EXPECT_EQ(fbKELSendMSG(0, KELFB_CMD_HEARTBEAT, nullptr, 0), -1);
@@ -201,6 +206,7 @@ TEST(ScreenProtocol, FrameLengthsAndPayloadRules)
     EXPECT_EQ(get32(got + 12), 5u);
     EXPECT_EQ(get32(got + 20), 16u);
     EXPECT_EQ(get32(got + 28), 3u);
+    EXPECT_EQ(get32(got + 8), get32(before + 8) + 3) << "two refused frames spent their ids";
     EXPECT_EQ(get32(got + 24), get32(got + 8) + 1) << "each frame takes the next id";
 }
 
