@@ -55,11 +55,12 @@ TEST(MeterLinkScreen, RectanglesReachTheFrameBufferAtScreenFinishedAndLaterScree
     std::vector<uint16_t> pic(meterSimScreen(b.sim), meterSimScreen(b.sim) + MSW_SCREEN_W * MSW_SCREEN_H);
     std::string want = mlbFrameBytes(pic.data());
     ASSERT_TRUE(b.waitScreen(want)) << mlbFirstDiff(b.screen(), want);
-    /* Spot checks against the display's own colour order: top-left is
-     * black, the right end of the first row full red. */
+    /* Spot checks against the panel's own colour order (blue in the high
+     * bits, red in the low ones): top-left is black, the right end of the
+     * first row full red. */
     std::string fb = b.screen();
     EXPECT_EQ(0, (uint8_t)fb[0] | (uint8_t)fb[1]);
-    EXPECT_EQ(0xF8, (uint8_t)fb[319 * 2 + 1] & 0xF8) << "red arrived as blue";
+    EXPECT_EQ(0x1F, (uint8_t)fb[319 * 2] & 0x1F) << "red arrived as blue";
 
     /* A second screen of one rectangle whose rows are not the width of a
      * tile: only that rectangle changes. */
