@@ -45,6 +45,9 @@ const char *kelRootDir(void);
 
 INT32 kelArgsParse(KEL_DEVICE_INFO *di, int argc, char **argv);
 INT32 kelInitDevice(KEL_DEVICE_INFO *di, kel_DeviceType_t type, INT32 port, const char *name);
+/* Copies `src` into `dst` while other threads may read `dst`'s words: the
+ * texts and versions plainly, every other field through KEL_STORE. */
+void kelCopyDeviceInfo(KEL_DEVICE_INFO *dst, const KEL_DEVICE_INFO *src);
 void kelSleep(INT32 ms);
 UINT32 kelGetTick(void);
 UINT64 kelGetRTCTime(void);

@@ -53,27 +53,27 @@ void kelSleep(INT32 ms)
     usleep((useconds_t)ms * 1000);
 }
 
-/* Conversion of the times() counter to milliseconds, fixed on first use.
- * Two threads may race here; both compute the same values. */
+/* Rate of the times() counter, fixed on first use. Every thread calls
+ * kelGetTick: the word goes through KEL_LOAD / KEL_STORE, and two first
+ * callers both store the same value. */
 static long tickRate;
-static UINT32 tickFactor;
 
 UINT32 kelGetTick(void)
 {
-    if (tickRate <= 0) {
-        long tps = sysconf(_SC_CLK_TCK);
+    long tps = KEL_LOAD(tickRate);
+    if (tps <= 0) {
+        tps = sysconf(_SC_CLK_TCK);
         if (tps <= 0) {
             tps = 100;
         }
-        tickFactor = (1000 % tps == 0) ? (UINT32)(1000 / tps) : 0;
-        tickRate = tps;
+        KEL_STORE(tickRate, tps);
     }
     struct tms t;
     UINT32 counter = (UINT32)times(&t);
-    if (tickFactor != 0) {
-        return counter * tickFactor;
+    if (1000 % tps == 0) {
+        return counter * (UINT32)(1000 / tps);
     }
-    return (UINT32)(((UINT64)counter * 1000u) / (UINT64)tickRate);
+    return (UINT32)(((UINT64)counter * 1000u) / (UINT64)tps);
 }
 
 UINT64 kelGetRTCTime(void)
@@ -537,6 +537,41 @@ INT32 kelInitDevice(KEL_DEVICE_INFO *di, kel_DeviceType_t type, INT32 port, cons
     return kelGetFbDevInfo(di) < 0 ? -1 : 1;
 }
 
+/* A link thread takes the program's record as its own while the transmit
+ * thread already tests the link's socket and flags: a plain memcpy would
+ * write those words under it. */
+void kelCopyDeviceInfo(KEL_DEVICE_INFO *dst, const KEL_DEVICE_INFO *src)
+{
+    if (dst == NULL || src == NULL) {
+        return;
+    }
+    memcpy(dst->name, src->name, sizeof(dst->name));
+    memcpy(dst->host, src->host, sizeof(dst->host));
+    memcpy(dst->sn, src->sn, sizeof(dst->sn));
+    KEL_STORE(dst->type, src->type);
+    KEL_STORE(dst->port, src->port);
+    KEL_STORE(dst->width, src->width);
+    KEL_STORE(dst->height, src->height);
+    KEL_STORE(dst->bpp, src->bpp);
+    KEL_STORE(dst->fd_kbd, src->fd_kbd);
+    KEL_STORE(dst->fd_fb, src->fd_fb);
+    KEL_STORE(dst->socket, src->socket);
+    KEL_STORE(dst->kelBrightness, src->kelBrightness);
+    KEL_STORE(dst->kelLang, src->kelLang);
+    KEL_STORE(dst->fbmmap, src->fbmmap);
+    KEL_STORE(dst->deviceState, src->deviceState);
+    KEL_STORE(dst->socketState, src->socketState);
+    KEL_STORE(dst->stateTick, src->stateTick);
+    KEL_STORE(dst->sendTick, src->sendTick);
+    KEL_STORE(dst->recvTick, src->recvTick);
+    KEL_STORE(dst->bDataRequested, src->bDataRequested);
+    KEL_STORE(dst->bTimeSynchronized, src->bTimeSynchronized);
+    KEL_STORE(dst->bAppRunning, src->bAppRunning);
+    KEL_STORE(dst->workMode, src->workMode);
+    memcpy(&dst->appVersion, &src->appVersion, sizeof(dst->appVersion));
+    memcpy(&dst->kernelVersion, &src->kernelVersion, sizeof(dst->kernelVersion));
+}
+
 /* ------------------------------------------------------------------------
  * Frame buffer device
  * ---------------------------------------------------------------------- */
@@ -579,9 +614,9 @@ static INT32 kelGetFbSysfsInfo(KEL_DEVICE_INFO *di)
     if (w <= 0 || h <= 0 || b <= 0 || w > INT16_MAX || h > INT16_MAX || b > INT16_MAX) {
         return -1;
     }
-    di->width = (INT16)w;
-    di->height = (INT16)h;
-    di->bpp = (INT16)b;
+    KEL_STORE(di->width, (INT16)w);
+    KEL_STORE(di->height, (INT16)h);
+    KEL_STORE(di->bpp, (INT16)b);
     return 1;
 }
 
@@ -602,9 +637,11 @@ INT32 kelGetFbDevInfo(KEL_DEVICE_INFO *di)
     if (rc != 0) {
         return kelGetFbSysfsInfo(di);
     }
-    di->width = (INT16)var.xres;
-    di->height = (INT16)var.yres;
-    di->bpp = (INT16)var.bits_per_pixel;
+    /* The daemon's work-mode thread reads the geometry while the frame
+     * thread learns it: the three words go through KEL_STORE. */
+    KEL_STORE(di->width, (INT16)var.xres);
+    KEL_STORE(di->height, (INT16)var.yres);
+    KEL_STORE(di->bpp, (INT16)var.bits_per_pixel);
     return 1;
 }
 

@@ -130,7 +130,9 @@ INT32 kelModePictoDisplay(KEL_DEVICE_INFO *devInfo, kel_PictoType_t pictoType, k
     info.pictoType = pictoType;
     info.pictoLang = devInfo->kelLang;
     info.pictoIndex = pictoIndex;
-    return kelPictogramsDisplay(&info, devInfo->width, devInfo->height, devInfo->bpp);
+    /* The frame thread fills in the geometry when the screen appears late. */
+    return kelPictogramsDisplay(&info, KEL_LOAD(devInfo->width), KEL_LOAD(devInfo->height),
+                                KEL_LOAD(devInfo->bpp));
 }
 
 static const KELNS_patternData_t *kelModePattern(KELNS_PatternType_t type)
@@ -161,7 +163,7 @@ void kelModeNormalIndication(KEL_DEVICE_INFO *devInfo)
 {
     kelRestoreLEDControl();
     if (devInfo != NULL) {
-        (void)kelSetBrightness(devInfo->kelBrightness);
+        (void)kelSetBrightness(KEL_LOAD(devInfo->kelBrightness));
     }
 }
 

@@ -67,7 +67,7 @@ INT32 fbClientInit(const KEL_DEVICE_INFO *di)
     if (di == NULL) {
         return -1;
     }
-    memcpy(&fbLink, di, sizeof(fbLink));
+    kelCopyDeviceInfo(&fbLink, di);
     memset(&fbRecvMsg, 0, sizeof(fbRecvMsg));
     fbSetGeometry();
     if (fbRecvBuf == NULL) {

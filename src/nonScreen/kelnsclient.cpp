@@ -36,7 +36,7 @@ INT32 nscClientInit(const KEL_DEVICE_INFO *di)
     if (di == NULL) {
         return -1;
     }
-    memcpy(&nscLink, di, sizeof(nscLink));
+    kelCopyDeviceInfo(&nscLink, di);
     memset(&nscRecvMsg, 0, sizeof(nscRecvMsg));
     pthread_mutex_lock(&RespBufMutex);
     InitRespMsgBuf();
