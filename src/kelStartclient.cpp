@@ -16,7 +16,6 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
-#include <sys/select.h>
 #include <unistd.h>
 
 #include "kel.h"
@@ -381,26 +380,6 @@ void stpStateControl(KEL_DEVICE_INFO *device)
  * Connection cycle
  * ---------------------------------------------------------------------- */
 
-/* Waits up to 500 ms for the socket to become readable. Select's result:
- * above 0 readable, 0 nothing yet, below 0 failed. */
-static int stpWaitReadable(int socket)
-{
-    if (socket <= 0 || socket >= FD_SETSIZE) {
-        return -1;
-    }
-    fd_set readfds;
-    FD_ZERO(&readfds);
-    FD_SET(socket, &readfds);
-    struct timeval tv;
-    tv.tv_sec = STP_SELECT_MS / 1000;
-    tv.tv_usec = (STP_SELECT_MS % 1000) * 1000;
-    int rc = kelSocketSelect(socket + 1, &readfds, NULL, NULL, &tv);
-    if (rc > 0 && !FD_ISSET(socket, &readfds)) {
-        return 0;
-    }
-    return rc;
-}
-
 /* Takes one frame off the link and acts on it. 1 when a frame came in,
  * -1 when the receive failed (a time-out keeps the link). */
 static INT32 stpReceive(KEL_DEVICE_INFO *device)
@@ -437,7 +416,7 @@ static INT32 stpLinkLoop(KEL_DEVICE_INFO *device)
             device->deviceState = KEL_STP_DATA_REQUESTED;
             device->bDataRequested = KEL_TRUE;
         }
-        int ready = stpWaitReadable(device->socket);
+        int ready = kelSocketWaitReadable(device->socket, STP_SELECT_MS);
         if (ready < 0) {
             device->socketState = KEL_SOCKET_FAIL;
             STP_REPORT(KEL_COMM_SELECT_ERROR);

@@ -71,6 +71,10 @@ int kelSocketAccept(int listenSocket);
 /* Plain select. */
 int kelSocketSelect(int nfds, fd_set *readfds, fd_set *writefds, fd_set *exceptfds,
                     struct timeval *timeout);
+/* Waits up to `timeoutMs` with select for `socket` to become readable.
+ * 1 readable, 0 not within the time, -1 when select fails or the
+ * descriptor is 0 or less or beyond what an fd_set holds. */
+int kelSocketWaitReadable(int socket, int timeoutMs);
 /* Reads/writes exactly `len` bytes within `timeout` ms (checked between
  * waits of up to 500 ms). 1 done, 0 peer closed, -2 time-out, -1 error or
  * invalid argument. */

@@ -7,8 +7,10 @@
  * The layer keeps no state and reports nothing to the error log; callers get
  * the result codes of kelsockets.h and report themselves.
  *
- * Readiness waits use poll rather than select so that a descriptor number
- * above FD_SETSIZE can never write past an fd_set.
+ * Readiness waits inside send, receive and connect use poll rather than
+ * select so that a descriptor number above FD_SETSIZE can never write past
+ * an fd_set; the link threads' readability wait uses select and refuses
+ * such a descriptor.
  */
 #include "kelsockets.h"
 
@@ -125,6 +127,26 @@ int kelSocketSelect(int nfds, fd_set *readfds, fd_set *writefds, fd_set *exceptf
                     struct timeval *timeout)
 {
     return select(nfds, readfds, writefds, exceptfds, timeout);
+}
+
+int kelSocketWaitReadable(int socket, int timeoutMs)
+{
+    /* FD_SET on a descriptor at or above FD_SETSIZE would write past the
+     * set. */
+    if (socket <= 0 || socket >= FD_SETSIZE || timeoutMs < 0) {
+        return KEL_SOCK_ERROR;
+    }
+    fd_set readSet;
+    FD_ZERO(&readSet);
+    FD_SET(socket, &readSet);
+    struct timeval tv;
+    tv.tv_sec = timeoutMs / 1000;
+    tv.tv_usec = (timeoutMs % 1000) * 1000;
+    int n = kelSocketSelect(socket + 1, &readSet, NULL, NULL, &tv);
+    if (n < 0) {
+        return KEL_SOCK_ERROR;
+    }
+    return (n > 0 && FD_ISSET(socket, &readSet)) ? 1 : 0;
 }
 
 int kelSocketRecv(int socket, void *buf, int len, int timeout)

@@ -41,7 +41,11 @@ TEST(SocketLayer, InvalidArgumentsAreRefusedAndLeaveTheSocketAlone)
     EXPECT_EQ(-1, kelNetworkConnecting(nullptr, 1236, 1));
     EXPECT_EQ(-1, kelNetworkConnecting(kAddr, 0, 1));
     EXPECT_EQ(-1, kelNetworkConnecting(kAddr, 70000, 1));
+    EXPECT_EQ(-1, kelSocketWaitReadable(0, 500));
+    EXPECT_EQ(-1, kelSocketWaitReadable(FD_SETSIZE, 500)) << "beyond an fd_set";
     EXPECT_TRUE(peerDrain(link.meter, 100).empty()) << "nothing was sent";
+
+    EXPECT_EQ(1, kelSocketWaitReadable(link.unit, 500)) << "the pending bytes are seen";
 
     memset(buf, 0, sizeof(buf));
     ASSERT_EQ(1, kelSocketRecv(link.unit, buf, 4, 500));
@@ -141,6 +145,7 @@ TEST(SocketLayer, AReceiveWithNothingToReadTimesOutAtTheNextWait)
 {
     LinkPair link(kAddr, 1);
     unsigned char got[4];
+    EXPECT_EQ(0, kelSocketWaitReadable(link.unit, 100));
     long start = peerNowMs();
     EXPECT_EQ(-2, kelSocketRecv(link.unit, got, 4, 500));
     long took = peerNowMs() - start;
