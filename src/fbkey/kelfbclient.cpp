@@ -16,7 +16,6 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
-#include <sys/select.h>
 
 #include "kel.h"
 #include "kelerror.h"
@@ -309,25 +308,6 @@ void fbNetworkStateCheck(void)
     }
 }
 
-/* Waits up to 500 ms for the meter. 1 readable, 0 not, -1 select failed. */
-static INT32 fbWaitReadable(INT32 sock)
-{
-    if (sock <= 0 || sock >= FD_SETSIZE) {
-        return -1;
-    }
-    fd_set readSet;
-    FD_ZERO(&readSet);
-    FD_SET(sock, &readSet);
-    struct timeval tv;
-    tv.tv_sec = 0;
-    tv.tv_usec = KELFB_SELECT_MS * 1000;
-    INT32 n = kelSocketSelect(sock + 1, &readSet, NULL, NULL, &tv);
-    if (n < 0) {
-        return -1;
-    }
-    return (n > 0 && FD_ISSET(sock, &readSet)) ? 1 : 0;
-}
-
 INT32 fbLinkService(void)
 {
     if (KEL_LOAD(fbLink.bDataRequested) != KEL_TRUE) {
@@ -343,7 +323,7 @@ INT32 fbLinkService(void)
     }
 
     INT32 sock = KEL_LOAD(fbLink.socket);
-    INT32 ready = fbWaitReadable(sock);
+    INT32 ready = kelSocketWaitReadable(sock, KELFB_SELECT_MS);
     if (ready < 0) {
         KEL_STORE(fbLink.socketState, KEL_SOCKET_FAIL);
         FB_REPORT(KEL_COMM_SELECT_ERROR);

@@ -14,7 +14,6 @@
 
 #include <stdio.h>
 #include <string.h>
-#include <sys/select.h>
 
 #include "kel.h"
 #include "kelerror.h"
@@ -303,25 +302,6 @@ void nscLinkClose(void)
     NSC_REPORT(KEL_COMM_DISCONNECTED);
 }
 
-/* Waits up to 500 ms for the meter. 1 readable, 0 not, -1 select failed. */
-static INT32 nscWaitReadable(INT32 sock)
-{
-    if (sock <= 0 || sock >= FD_SETSIZE) {
-        return -1;
-    }
-    fd_set readSet;
-    FD_ZERO(&readSet);
-    FD_SET(sock, &readSet);
-    struct timeval tv;
-    tv.tv_sec = 0;
-    tv.tv_usec = KELNS_SELECT_MS * 1000;
-    INT32 n = kelSocketSelect(sock + 1, &readSet, NULL, NULL, &tv);
-    if (n < 0) {
-        return -1;
-    }
-    return (n > 0 && FD_ISSET(sock, &readSet)) ? 1 : 0;
-}
-
 INT32 nscLinkService(void)
 {
     if (KEL_LOAD(nscLink.bDataRequested) != KEL_TRUE) {
@@ -337,7 +317,7 @@ INT32 nscLinkService(void)
     }
 
     INT32 sock = KEL_LOAD(nscLink.socket);
-    INT32 ready = nscWaitReadable(sock);
+    INT32 ready = kelSocketWaitReadable(sock, KELNS_SELECT_MS);
     if (ready < 0) {
         KEL_STORE(nscLink.socketState, KEL_SOCKET_FAIL);
         NSC_REPORT(KEL_COMM_SELECT_ERROR);
