@@ -95,12 +95,6 @@ INT32 kelCtrlUpdateScreen(const UINT8 *frame, INT32 length)
 
 INT32 kelCtrlSetTime(UINT64 utcSeconds)
 {
-    /* The meter's clock is unsigned: a value the signed time type cannot
-     * hold would come out as a date before 1970, so it is refused. */
-    time_t t = (time_t)utcSeconds;
-    if (t < 0 || (UINT64)t != utcSeconds) {
-        return -1;
-    }
     return kelSetRTCTime(utcSeconds);
 }
 
