@@ -29,28 +29,12 @@
 
 static KEL_DEVICE_INFO appDevice;
 
-/* Bytes after the type word that a T queue event of `cmdType` must carry
- * to be forwarded; 0 for commands that are not forwarded. */
-static INT32 appTxNeededBytes(INT32 cmdType)
-{
-    switch (cmdType) {
-    case KEL_MSGQ_TX_TEMPERATURE:
-        return 4 + (INT32)sizeof(KELNS_temperatureData_t);
-    case KEL_MSGQ_TX_ERROR:
-        return 4 + (INT32)sizeof(KELNS_errorData_t);
-    case KEL_MSGQ_TX_KEYEVENT:
-        return 4 + (INT32)sizeof(KELFB_keyEvent_t);
-    default:
-        return 0;
-    }
-}
-
-/* Hands one event to its link; an event the link cannot take now (no
- * connection, no announcement yet) is dropped by the sender. */
+/* Hands one event to its link; an event shorter than its command's byte
+ * count is dropped here, one the link cannot take now (no connection, no
+ * announcement yet) by the sender. */
 static void appTxDispatch(const kel_MsgQue_Tx_t *msg, INT32 bytes)
 {
-    INT32 needed = appTxNeededBytes(msg->cmdType);
-    if (needed == 0 || bytes < needed) {
+    if (bytes < kelAppMsgQueByteCount(KEL_MSG_TYPE_TX, msg)) {
         return;
     }
     switch (msg->cmdType) {

@@ -4,6 +4,7 @@
  * it, everything removed afterwards.
  */
 #include "kelSandbox.h"
+#include "kelTestRoot.h"
 
 #include <dirent.h>
 #include <errno.h>
@@ -36,7 +37,6 @@ extern char **environ;
 #define SANDBOX_CAP_SYS_BOOT 22
 #define SANDBOX_CAP_SYS_TIME 25
 
-static const char kIpcLetters[] = {'R', 'T', 'F', 'E', 'I'};
 
 static void sleepMs(int ms)
 {
@@ -448,22 +448,5 @@ int KelSandbox::shell(const std::string &command) const
 
 void KelSandbox::removeIpc() const
 {
-    std::string keyPath = root + "/home/root";
-    for (char letter : kIpcLetters) {
-        key_t key = ftok(keyPath.c_str(), letter);
-        if (key == -1) {
-            continue;
-        }
-        int id = msgget(key, 0);
-        if (id >= 0) {
-            msgctl(id, IPC_RMID, nullptr);
-        }
-    }
-    key_t shmKey = ftok(keyPath.c_str(), 'S');
-    if (shmKey != -1) {
-        int id = shmget(shmKey, 0, 0);
-        if (id >= 0) {
-            shmctl(id, IPC_RMID, nullptr);
-        }
-    }
+    kelTestRemoveIpc(root);
 }

@@ -42,7 +42,7 @@ KelTestRoot::KelTestRoot()
     setenv("KEL_ROOT", root.c_str(), 1);
 }
 
-void KelTestRoot::removeIpc() const
+void kelTestRemoveIpc(const std::string &root)
 {
     std::string keyPath = root + "/home/root";
     for (char letter : kIpcLetters) {
@@ -62,6 +62,11 @@ void KelTestRoot::removeIpc() const
             shmctl(id, IPC_RMID, nullptr);
         }
     }
+}
+
+void KelTestRoot::removeIpc() const
+{
+    kelTestRemoveIpc(root);
 }
 
 KelTestRoot::~KelTestRoot()

@@ -27,6 +27,10 @@ private:
     bool hadOldRoot;
 };
 
+/* Removes the queues (R T F E I) and the segment (S) keyed on
+ * <root>/home/root. */
+void kelTestRemoveIpc(const std::string &root);
+
 /* Reads a whole host file ("" when missing). */
 std::string kelTestReadFile(const std::string &path);
 
