@@ -75,6 +75,59 @@ LinkPair::~LinkPair()
     }
 }
 
+FixedPortMeter::FixedPortMeter(const char *addr, int port) : ok(false), lfd(-1), conn(-1)
+{
+    lfd = socket(AF_INET, SOCK_STREAM, 0);
+    int one = 1;
+    setsockopt(lfd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof(one));
+    struct sockaddr_in sa;
+    memset(&sa, 0, sizeof(sa));
+    sa.sin_family = AF_INET;
+    sa.sin_port = htons((uint16_t)port);
+    ok = lfd >= 0 && inet_pton(AF_INET, addr, &sa.sin_addr) == 1 &&
+         bind(lfd, (struct sockaddr *)&sa, sizeof(sa)) == 0 && listen(lfd, 5) == 0;
+}
+
+FixedPortMeter::~FixedPortMeter()
+{
+    dropConn();
+    if (lfd >= 0) {
+        close(lfd);
+    }
+}
+
+int FixedPortMeter::acceptConn()
+{
+    dropConn();
+    struct pollfd p = {lfd, POLLIN, 0};
+    if (poll(&p, 1, 3000) == 1) {
+        conn = ::accept(lfd, nullptr, nullptr);
+    }
+    return conn;
+}
+
+void FixedPortMeter::dropConn()
+{
+    if (conn >= 0) {
+        close(conn);
+    }
+    conn = -1;
+}
+
+bool FixedPortMeter::send(const std::vector<unsigned char> &frame)
+{
+    return peerWrite(conn, frame.data(), frame.size());
+}
+
+std::vector<unsigned char> FixedPortMeter::read(size_t n)
+{
+    std::vector<unsigned char> b(n);
+    if (!peerRead(conn, b.data(), n, 3000)) {
+        b.clear();
+    }
+    return b;
+}
+
 bool peerWrite(int fd, const void *buf, size_t len)
 {
     const unsigned char *p = (const unsigned char *)buf;

@@ -36,6 +36,24 @@ struct LinkPair {
     int meter;
 };
 
+/* A meter listening on a fixed port of its own loopback address, as the
+ * unit's link threads expect it; one connection at a time. `ok` tells
+ * whether the listener is up. */
+class FixedPortMeter {
+public:
+    FixedPortMeter(const char *addr, int port);
+    ~FixedPortMeter();
+    /* Drops the current connection and accepts the next within 3 s. */
+    int acceptConn();
+    void dropConn();
+    bool send(const std::vector<unsigned char> &frame);
+    /* Exactly `n` bytes within 3 s, or an empty vector. */
+    std::vector<unsigned char> read(size_t n);
+    bool ok;
+    int lfd;
+    int conn;
+};
+
 /* Writes all bytes on a blocking descriptor; true when done. */
 bool peerWrite(int fd, const void *buf, size_t len);
 /* Reads exactly `len` bytes within `timeoutMs`; true when all arrived. */

@@ -95,53 +95,9 @@ void clearReports()
 }
 
 /* A meter listening on the screen-and-key port of its own address. */
-class FakeMeter {
+class FakeMeter : public FixedPortMeter {
 public:
-    FakeMeter()
-    {
-        lfd = socket(AF_INET, SOCK_STREAM, 0);
-        int one = 1;
-        setsockopt(lfd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof(one));
-        struct sockaddr_in sa;
-        memset(&sa, 0, sizeof(sa));
-        sa.sin_family = AF_INET;
-        sa.sin_port = htons(KELFB_PORT);
-        inet_pton(AF_INET, kMeterAddr, &sa.sin_addr);
-        ok = bind(lfd, (struct sockaddr *)&sa, sizeof(sa)) == 0 && listen(lfd, 5) == 0;
-    }
-    ~FakeMeter()
-    {
-        dropConn();
-        close(lfd);
-    }
-    int acceptConn()
-    {
-        dropConn();
-        struct pollfd p = {lfd, POLLIN, 0};
-        if (poll(&p, 1, 3000) == 1) {
-            conn = accept(lfd, nullptr, nullptr);
-        }
-        return conn;
-    }
-    void dropConn()
-    {
-        if (conn >= 0) {
-            close(conn);
-        }
-        conn = -1;
-    }
-    bool send(const std::vector<uint8_t> &f) { return peerWrite(conn, f.data(), f.size()); }
-    std::vector<uint8_t> read(size_t n)
-    {
-        std::vector<uint8_t> b(n);
-        if (!peerRead(conn, b.data(), n, 3000)) {
-            b.clear();
-        }
-        return b;
-    }
-    bool ok;
-    int lfd;
-    int conn = -1;
+    FakeMeter() : FixedPortMeter(kMeterAddr, KELFB_PORT) {}
 };
 
 /* Connects the unit's link to the fake meter and lets it announce itself. */

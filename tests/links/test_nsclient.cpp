@@ -80,53 +80,10 @@ KELNS_patternData_t pattern(uint16_t cycle, uint16_t duty, uint16_t act, uint16_
     return p;
 }
 
-class FakeMeter {
+/* A meter listening on the non-screen port of its own address. */
+class FakeMeter : public FixedPortMeter {
 public:
-    FakeMeter()
-    {
-        lfd = socket(AF_INET, SOCK_STREAM, 0);
-        int one = 1;
-        setsockopt(lfd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof(one));
-        struct sockaddr_in sa;
-        memset(&sa, 0, sizeof(sa));
-        sa.sin_family = AF_INET;
-        sa.sin_port = htons(KELNS_PORT);
-        inet_pton(AF_INET, kMeterAddr, &sa.sin_addr);
-        ok = bind(lfd, (struct sockaddr *)&sa, sizeof(sa)) == 0 && listen(lfd, 5) == 0;
-    }
-    ~FakeMeter()
-    {
-        dropConn();
-        close(lfd);
-    }
-    int acceptConn()
-    {
-        dropConn();
-        struct pollfd p = {lfd, POLLIN, 0};
-        if (poll(&p, 1, 3000) == 1) {
-            conn = accept(lfd, nullptr, nullptr);
-        }
-        return conn;
-    }
-    void dropConn()
-    {
-        if (conn >= 0) {
-            close(conn);
-        }
-        conn = -1;
-    }
-    bool send(const std::vector<uint8_t> &f) { return peerWrite(conn, f.data(), f.size()); }
-    std::vector<uint8_t> read(size_t n)
-    {
-        std::vector<uint8_t> b(n);
-        if (!peerRead(conn, b.data(), n, 3000)) {
-            b.clear();
-        }
-        return b;
-    }
-    bool ok;
-    int lfd;
-    int conn = -1;
+    FakeMeter() : FixedPortMeter(kMeterAddr, KELNS_PORT) {}
 };
 
 class NonScreenLink : public ::testing::Test {
