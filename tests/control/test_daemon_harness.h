@@ -112,9 +112,6 @@ public:
         if (shm != nullptr) {
             shmdt(shm);
         }
-        if (fifoFd >= 0) {
-            close(fifoFd);
-        }
     }
 
     /* Builds the board and starts the daemon; waits until its frame thread
@@ -314,34 +311,13 @@ public:
     }
 
     /* ---- keypad FIFO ---- */
-    bool writeKey(UINT16 type, UINT16 code, INT32 value)
-    {
-        if (fifoFd < 0) {
-            bool opened = waitFor([this] {
-                fifoFd = open(sb.path(KEYPAD_FIFO).c_str(), O_WRONLY | O_NONBLOCK);
-                return fifoFd >= 0;
-            });
-            if (!opened) {
-                return false;
-            }
-        }
-        UINT8 rec[16];
-        UINT32 sec = 1000;
-        UINT32 usec = 0;
-        memcpy(rec, &sec, 4);
-        memcpy(rec + 4, &usec, 4);
-        memcpy(rec + 8, &type, 2);
-        memcpy(rec + 10, &code, 2);
-        memcpy(rec + 12, &value, 4);
-        return write(fifoFd, rec, sizeof(rec)) == (ssize_t)sizeof(rec);
-    }
-    bool press(UINT16 code) { return writeKey(1, code, 1) && writeKey(0, 0, 0); }
-    bool release(UINT16 code) { return writeKey(1, code, 0) && writeKey(0, 0, 0); }
+    bool writeKey(UINT16 type, UINT16 code, INT32 value) { return sb.writeKey(type, code, value); }
+    bool press(UINT16 code) { return sb.pressKey(code); }
+    bool release(UINT16 code) { return sb.releaseKey(code); }
 
     KelSandbox sb;
     pid_t pid = -1;
     kel_ShMem_FB_t *shm = nullptr;
-    int fifoFd = -1;
 };
 
 #endif /* TEST_DAEMON_HARNESS_H */

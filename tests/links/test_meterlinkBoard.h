@@ -38,7 +38,6 @@
 #define MLB_LED_GREEN "/sys/devices/platform/leds-gpio/leds/status-ledgreen/brightness"
 #define MLB_LED_RED "/sys/devices/platform/leds-gpio/leds/status-ledred/brightness"
 #define MLB_LED_ALARM "/sys/devices/platform/leds-gpio/leds/alarm-ledred/brightness"
-#define MLB_KEYPAD "/dev/input/event0"
 #define MLB_FB "/dev/fb0"
 
 static inline void mlbSleepMs(int ms)
@@ -121,8 +120,6 @@ public:
         if (stp > 0)
             sb.stop(stp);
         meterSimStop(sim);
-        if (fifoFd >= 0)
-            close(fifoFd);
         if (shm != nullptr)
             shmdt(shm);
     }
@@ -216,29 +213,9 @@ public:
     }
 
     /* ---- keypad: 16-byte records of the ARM board's input_event ---- */
-    bool writeKey(uint16_t type, uint16_t code, int32_t value)
-    {
-        if (fifoFd < 0) {
-            /* Opening for writing succeeds once the daemon reads the FIFO. */
-            bool opened = mlbWaitFor([this] {
-                fifoFd = open(sb.path(MLB_KEYPAD).c_str(), O_WRONLY | O_NONBLOCK);
-                return fifoFd >= 0;
-            });
-            if (!opened)
-                return false;
-        }
-        uint8_t rec[16];
-        uint32_t sec = 1000;
-        uint32_t usec = 0;
-        memcpy(rec, &sec, 4);
-        memcpy(rec + 4, &usec, 4);
-        memcpy(rec + 8, &type, 2);
-        memcpy(rec + 10, &code, 2);
-        memcpy(rec + 12, &value, 4);
-        return write(fifoFd, rec, sizeof(rec)) == (ssize_t)sizeof(rec);
-    }
-    bool press(uint16_t code) { return writeKey(1, code, 1) && writeKey(0, 0, 0); }
-    bool release(uint16_t code) { return writeKey(1, code, 0) && writeKey(0, 0, 0); }
+    bool writeKey(uint16_t type, uint16_t code, int32_t value) { return sb.writeKey(type, code, value); }
+    bool press(uint16_t code) { return sb.pressKey(code); }
+    bool release(uint16_t code) { return sb.releaseKey(code); }
 
     /* ---- the meter's record ---- */
     /* Frames of `cmd` on `link` at or after `from`, until `count` arrived or
@@ -305,7 +282,6 @@ public:
     MeterSim_t *sim = nullptr;
     pid_t stp = -1, ctl = -1, app = -1;
     kel_ShMem_FB_t *shm = nullptr;
-    int fifoFd = -1;
     MeterSimRecord_t dataReq, getData;
 };
 

@@ -184,6 +184,9 @@ KelSandbox::KelSandbox(const std::string &dirOfBins) : binDir(dirOfBins.empty() 
 
 KelSandbox::~KelSandbox()
 {
+    if (keypadFd >= 0) {
+        close(keypadFd);
+    }
     for (pid_t pid : std::vector<pid_t>(children)) {
         stop(pid);
     }
@@ -413,6 +416,40 @@ bool KelSandbox::waitJournal(const std::string &line, int timeoutMs) const
         }
         sleepMs(SANDBOX_POLL_MS);
     }
+}
+
+bool KelSandbox::writeKey(uint16_t type, uint16_t code, int32_t value, int timeoutMs)
+{
+    /* Opening for writing succeeds only once a reader has the FIFO open. */
+    for (int waited = 0; keypadFd < 0; waited += SANDBOX_POLL_MS) {
+        keypadFd = open(path("/dev/input/event0").c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+        if (keypadFd >= 0) {
+            break;
+        }
+        if (waited >= timeoutMs) {
+            return false;
+        }
+        sleepMs(SANDBOX_POLL_MS);
+    }
+    uint8_t rec[16];
+    uint32_t sec = 1000;
+    uint32_t usec = 0;
+    memcpy(rec, &sec, 4);
+    memcpy(rec + 4, &usec, 4);
+    memcpy(rec + 8, &type, 2);
+    memcpy(rec + 10, &code, 2);
+    memcpy(rec + 12, &value, 4);
+    return ::write(keypadFd, rec, sizeof(rec)) == (ssize_t)sizeof(rec);
+}
+
+bool KelSandbox::pressKey(uint16_t code)
+{
+    return writeKey(1, code, 1) && writeKey(0, 0, 0);
+}
+
+bool KelSandbox::releaseKey(uint16_t code)
+{
+    return writeKey(1, code, 0) && writeKey(0, 0, 0);
 }
 
 bool KelSandbox::setTemperature(int milliCelsius) const

@@ -29,6 +29,7 @@
 #ifndef KEL_SANDBOX_H
 #define KEL_SANDBOX_H
 
+#include <stdint.h>
 #include <sys/types.h>
 
 #include <string>
@@ -85,6 +86,15 @@ public:
      * set the clock); its exit status, or -1. */
     int shell(const std::string &command) const;
 
+    /* Writes one 16-byte input record (the board's struct input_event:
+     * 32-bit seconds and microseconds, type, code, value) into the keypad
+     * FIFO. The FIFO is opened on first use, once a program reads it (up to
+     * timeoutMs), and stays open until the sandbox ends. */
+    bool writeKey(uint16_t type, uint16_t code, int32_t value, int timeoutMs = 20000);
+    /* A key press or release followed by its report record. */
+    bool pressKey(uint16_t code);
+    bool releaseKey(uint16_t code);
+
     /* Removes the queues (R T F E I) and the segment (S) of this sandbox. */
     void removeIpc() const;
 
@@ -96,6 +106,7 @@ private:
     std::string oldRoot;
     bool hadOldRoot = false;
     bool built = false;
+    int keypadFd = -1;
     std::vector<pid_t> children;
     std::vector<std::pair<pid_t, int>> ended; /* reaped children, status */
 };
