@@ -184,13 +184,13 @@ int kelSocketRecv(int socket, void *buf, int len, int timeout)
     return KEL_SOCK_OK;
 }
 
-int kelSocketSend(int socket, const void *buf, int len, int timeout)
+/* The send loop of kelSocketSend; *sent counts the bytes that went out,
+ * whatever the result, so a caller can carry on after a time-out. */
+static int kelSockSendCounted(int socket, const UINT8 *buf, int len, int timeout, int *sent)
 {
-    if (socket < 0 || buf == NULL || len <= 0 || timeout < 0) {
-        return KEL_SOCK_ERROR;
-    }
-    const UINT8 *pos = (const UINT8 *)buf;
+    const UINT8 *pos = buf;
     int remaining = len;
+    *sent = 0;
     UINT32 start = kelGetTick();
 
     while (remaining > 0) {
@@ -213,6 +213,7 @@ int kelSocketSend(int socket, const void *buf, int len, int timeout)
         if (n > 0) {
             pos += n;
             remaining -= (int)n;
+            *sent += (int)n;
             continue;
         }
         if (n == 0) {
@@ -224,6 +225,15 @@ int kelSocketSend(int socket, const void *buf, int len, int timeout)
         return KEL_SOCK_ERROR;
     }
     return KEL_SOCK_OK;
+}
+
+int kelSocketSend(int socket, const void *buf, int len, int timeout)
+{
+    if (socket < 0 || buf == NULL || len <= 0 || timeout < 0) {
+        return KEL_SOCK_ERROR;
+    }
+    int sent = 0;
+    return kelSockSendCounted(socket, (const UINT8 *)buf, len, timeout, &sent);
 }
 
 int kelSocketNonBlocking(int socket, int isNonBlocking)
@@ -362,19 +372,31 @@ int kelFrameSend(pthread_mutex_t *sendMutex, const INT32 *socketWord, const void
     if (sendMutex == NULL || socketWord == NULL || frame == NULL || length <= 0) {
         return KEL_SOCK_ERROR;
     }
+    /* An attempt that times out after part of the frame went out leaves
+     * the rest to the next attempt, with the mutex still held: sending the
+     * frame again from its start, or letting another thread's frame in
+     * between, would break the stream the peer reads. */
+    const UINT8 *bytes = (const UINT8 *)frame;
+    int done = 0;
+    int rc = KEL_SOCK_ERROR;
+    pthread_mutex_lock(sendMutex);
     for (int attempt = 0; attempt < KEL_FRAME_SEND_ATTEMPTS; attempt++) {
-        pthread_mutex_lock(sendMutex);
-        INT32 s = KEL_LOAD(*socketWord);
-        int rc = (s > 0) ? kelSocketSend(s, frame, length, KEL_FRAME_IO_TIMEOUT_MS) : KEL_SOCK_ERROR;
-        pthread_mutex_unlock(sendMutex);
-        if (rc > 0) {
-            return KEL_SOCK_OK;
+        if (attempt > 0 && done == 0) {
+            /* Nothing went out yet: other senders may go first. */
+            pthread_mutex_unlock(sendMutex);
+            pthread_mutex_lock(sendMutex);
         }
+        INT32 s = KEL_LOAD(*socketWord);
+        int sent = 0;
+        rc = (s > 0) ? kelSockSendCounted(s, bytes + done, length - done, KEL_FRAME_IO_TIMEOUT_MS, &sent)
+                     : KEL_SOCK_ERROR;
+        done += sent;
         if (rc != KEL_SOCK_TIMEOUT) {
-            return KEL_SOCK_ERROR;
+            break;
         }
     }
-    return KEL_SOCK_ERROR;
+    pthread_mutex_unlock(sendMutex);
+    return (rc > 0) ? KEL_SOCK_OK : KEL_SOCK_ERROR;
 }
 
 int kelFrameRecv(int socket, void *record, int capacity)

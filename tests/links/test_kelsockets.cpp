@@ -284,6 +284,44 @@ TEST(FramePrefix, TransactionIdsAreConsecutiveUniqueAcrossThreadsAndWrap)
     EXPECT_EQ(40000u, counter);
 }
 
+/* The meter stops reading while the unit's send path is full, takes a
+ * little (so part of the frame goes out), then stalls past the first
+ * attempt's 500 ms before reading again. The retry must carry on where the
+ * first attempt stopped: a frame sent again from its start would follow its
+ * own head on the wire and break the stream. */
+TEST(FramePrefix, AFrameCutByATimeoutIsFinishedNotSentTwice)
+{
+    static pthread_mutex_t mutex = PTHREAD_MUTEX_INITIALIZER;
+    LinkPair link(kAddr);
+    ASSERT_GT(link.unit, 0);
+    INT32 word = link.unit;
+    const size_t frameLen = 300000;
+    const size_t firstRead = 100000;
+    std::vector<unsigned char> frame(frameLen);
+    for (size_t i = 0; i < frameLen; i++) {
+        frame[i] = (unsigned char)(i * 7 + 1);
+    }
+    kelFramePrefixFill(frame.data(), (UINT32)frameLen, 0);
+
+    const size_t filled = peerFillSendPath(link.unit);
+    std::vector<unsigned char> wire(filled + frameLen);
+    std::atomic<bool> readAll(false);
+    std::thread meter([&] {
+        usleep(100 * 1000);
+        if (!peerRead(link.meter, wire.data(), firstRead, 3000)) {
+            return;
+        }
+        usleep(800 * 1000);
+        readAll = peerRead(link.meter, wire.data() + firstRead, wire.size() - firstRead, 5000);
+    });
+    EXPECT_EQ(1, kelFrameSend(&mutex, &word, frame.data(), (int)frameLen));
+    meter.join();
+
+    ASSERT_TRUE(readAll) << "the meter got fewer bytes than were sent";
+    EXPECT_EQ(0, memcmp(wire.data() + filled, frame.data(), frameLen)) << "the frame arrived whole, once";
+    EXPECT_TRUE(peerDrain(link.meter, 200).empty()) << "nothing follows the frame";
+}
+
 TEST(FramePrefix, AFrameSendGivesUpAfterThreeTimeoutsAndNeverWritesAClosedLink)
 {
     static pthread_mutex_t mutex = PTHREAD_MUTEX_INITIALIZER;
