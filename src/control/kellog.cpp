@@ -142,6 +142,11 @@ INT32 kelFileDeleteLine(const char *fileName, INT32 lineNumber)
         ok = -1;
     }
     fclose(log);
+    /* The staged copy must be on the disk before the log is cut: a power
+     * cut while copying back is repaired from it at the next start. */
+    if (fflush(stage) != 0 || fsync(fileno(stage)) != 0) {
+        ok = -1;
+    }
     if (fclose(stage) != 0) {
         ok = -1;
     }
