@@ -633,9 +633,13 @@ INT32 kelGetFbDevInfo(KEL_DEVICE_INFO *di)
     struct fb_var_screeninfo var;
     memset(&var, 0, sizeof(var));
     int rc = ioctl(fd, FBIOGET_VSCREENINFO, &var);
+    int err = errno;
     close(fd);
+    /* Only a node that is not a frame-buffer device (a file on the virtual
+     * board) takes its geometry from the fbdev attributes; a real device
+     * that fails the query is a failure. */
     if (rc != 0) {
-        return kelGetFbSysfsInfo(di);
+        return (err == ENOTTY) ? kelGetFbSysfsInfo(di) : -1;
     }
     /* The daemon's work-mode thread reads the geometry while the frame
      * thread learns it: the three words go through KEL_STORE. */
@@ -700,6 +704,7 @@ void kelFbDevClose(KEL_DEVICE_INFO *di)
 #define KEL_PROC_DIR "/proc"
 #define KEL_PROC_READ_MAX 4096
 #define KEL_CHECK_CMD_FMT "ps | grep '%s' | grep -v grep | wc -l"
+#define KEL_CHECK_SKIP_WORD "grep"
 
 /* Reads up to len-1 bytes of /proc/<pid>/<what>; returns the count or -1. */
 static ssize_t kelReadProcFile(const char *pid, const char *what, char *buf, size_t len)
@@ -752,7 +757,9 @@ static INT32 kelSameRoot(const char *pid, const char *ourRoot)
 }
 
 /* 1 when the command line of `pid` (arguments joined with blanks, as ps
- * shows it) contains `name`. */
+ * shows it) contains `name` and not "grep": the board's ps pipeline drops
+ * every line holding "grep", so a search for a program is never taken for
+ * the program itself. */
 static INT32 kelCmdlineHas(const char *pid, const char *name)
 {
     char cmd[KEL_PROC_READ_MAX];
@@ -769,6 +776,9 @@ static INT32 kelCmdlineHas(const char *pid, const char *name)
         }
     }
     cmd[n] = '\0';
+    if (strstr(cmd, KEL_CHECK_SKIP_WORD) != NULL) {
+        return 0;
+    }
     return strstr(cmd, name) != NULL ? 1 : 0;
 }
 

@@ -395,6 +395,12 @@ TEST(AppRunning, AProgramIsSeenOnlyUnderItsOwnPlatformRoot)
     ASSERT_TRUE(waitForExec(other, name));
     EXPECT_EQ(0, kelCheckAppRunning(name.c_str()));
     stopSleeper(other);
+
+    /* A search for the program (a grep holding its name) is not the program. */
+    pid_t search = startSleeper("grep:" + name, root.dir());
+    ASSERT_TRUE(waitForExec(search, "grep:" + name));
+    EXPECT_EQ(0, kelCheckAppRunning(name.c_str()));
+    stopSleeper(search);
 }
 
 } // namespace
