@@ -76,17 +76,13 @@ static void *kelNscTxHandleThread(void *args)
     return NULL;
 }
 
-/* Starts one detached worker. 1, or -1 (reported). */
+/* Starts one worker. 1, or -1 (reported). The workers are never joined,
+ * but they stay joinable: a worker that has already ended (the screen link
+ * gives up when it cannot get its frame) still has a valid thread id for
+ * the cancellation when the program stops. */
 static INT32 appStartThread(pthread_t *thread, void *(*body)(void *))
 {
-    pthread_attr_t attr;
-    if (pthread_attr_init(&attr) != 0) {
-        APP_REPORT(KEL_FW_PTHREAD_ERROR);
-        return -1;
-    }
-    pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
-    int rc = pthread_create(thread, &attr, body, &appDevice);
-    pthread_attr_destroy(&attr);
+    int rc = pthread_create(thread, NULL, body, &appDevice);
     if (rc != 0) {
         APP_REPORT(KEL_FW_PTHREAD_ERROR);
         return -1;
