@@ -100,19 +100,6 @@ INT32 stpVersionCheck(const KELSTP_versionData_t *reqVersion)
  * Outside programs
  * ---------------------------------------------------------------------- */
 
-/* 1 when a resolved path holds only characters a shell takes literally. */
-static INT32 stpIsPlainPath(const char *path)
-{
-    for (const char *p = path; *p != '\0'; p++) {
-        char c = *p;
-        if (!((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
-              c == '/' || c == '.' || c == '_' || c == '-' || c == '+')) {
-            return -1;
-        }
-    }
-    return 1;
-}
-
 INT32 stpKELAppCtrl(const char *appName, kelAppCtrlType_t appCtrlType)
 {
     const char *format;
@@ -130,12 +117,11 @@ INT32 stpKELAppCtrl(const char *appName, kelAppCtrlType_t appCtrlType)
         return -1;
     }
     char path[KEL_PATH_BUF_SIZE];
-    if (appName == NULL || kelRootPath(appName, path, sizeof(path)) <= 0 ||
-        stpIsPlainPath(path) < 0) {
+    if (appName == NULL || kelShellProgram(appName, path, sizeof(path)) <= 0) {
         return -1;
     }
     /* A command that does not fit is refused rather than run cut short. */
-    char cmd[KEL_CMD_BUF_SIZE];
+    char cmd[KEL_SHELL_CMD_SIZE];
     int len = snprintf(cmd, sizeof(cmd), format, path);
     if (len < 0 || len >= (int)sizeof(cmd)) {
         return -1;

@@ -13,6 +13,8 @@
 #define KEL_CMD_BUF_SIZE 128
 #define KEL_ENV_VALUE_SIZE 32
 #define KEL_PATH_BUF_SIZE 256
+/* A command line made of a platform program path and a few arguments. */
+#define KEL_SHELL_CMD_SIZE (KEL_PATH_BUF_SIZE + 32)
 
 #define KEL_CONFIG_FILE "/kel/config/kel.conf"
 #define KEL_SN_FILE "/kel/factory/sn.conf"
@@ -55,6 +57,12 @@ INT32 kelGetFbDevInfo(KEL_DEVICE_INFO *di);
 INT32 kelFbDevInit(KEL_DEVICE_INFO *di);
 void kelFbDevClose(KEL_DEVICE_INFO *di);
 INT32 kelExecSysCmd(const char *cmd);
+/* The platform path of program `boardPath` as the first word of a shell
+ * command, into `buf`: as it is when the shell takes every character
+ * literally (the board's own paths), single-quoted otherwise (a platform
+ * root with a blank, say). Returns the length written, or -1 when the path
+ * holds a single quote or does not fit. */
+INT32 kelShellProgram(const char *boardPath, char *buf, UINT32 bufLen);
 INT32 kelCheckAppRunning(const char *name);
 INT32 kelGetLinuxEnv(const char *key, char *value);
 INT32 kelSetLinuxEnv(const char *key, const char *value);

@@ -93,6 +93,33 @@ INT32 kelExecSysCmd(const char *cmd)
     return 1;
 }
 
+static INT32 kelIsShellLiteral(const char *text)
+{
+    for (const char *p = text; *p != '\0'; p++) {
+        char c = *p;
+        if (!((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
+              c == '/' || c == '.' || c == '_' || c == '-' || c == '+')) {
+            return 0;
+        }
+    }
+    return 1;
+}
+
+INT32 kelShellProgram(const char *boardPath, char *buf, UINT32 bufLen)
+{
+    char path[KEL_PATH_BUF_SIZE];
+    if (boardPath == NULL || buf == NULL || bufLen == 0 ||
+        kelRootPath(boardPath, path, sizeof(path)) <= 0 || strchr(path, '\'') != NULL) {
+        return -1;
+    }
+    const char *quote = kelIsShellLiteral(path) ? "" : "'";
+    int n = snprintf(buf, bufLen, "%s%s%s", quote, path, quote);
+    if (n < 0 || (UINT32)n >= bufLen) {
+        return -1;
+    }
+    return n;
+}
+
 /* ------------------------------------------------------------------------
  * Key/value files ("KEY value\n" lines): the configuration file, the serial
  * number file and the factory record. They are read and rewritten here

@@ -17,7 +17,6 @@
 #include "kelerror.h"
 
 #define KEL_BKL_TEXT_SIZE 16
-#define KEL_BKL_CMD_SIZE (KEL_PATH_BUF_SIZE + 32)
 
 INT32 kelSetBrightness(UINT32 brightness)
 {
@@ -59,31 +58,15 @@ INT32 kelSaveBrightness(UINT32 brightness)
     return kelSetLinuxEnv(KEL_BKL_ENV_KEY, text);
 }
 
-/* Single-quotes `path` for the shell into `buf`; -1 when it cannot be
- * quoted safely (contains a quote) or does not fit. */
-static INT32 bklQuotePath(const char *path, char *buf, UINT32 bufLen)
-{
-    if (strchr(path, '\'') != NULL) {
-        return -1;
-    }
-    int n = snprintf(buf, bufLen, "'%s'", path);
-    if (n < 0 || (UINT32)n >= bufLen) {
-        return -1;
-    }
-    return n;
-}
-
 INT32 kelSetBacklightCurrent(kel_BOOL_t currCtrlOn)
 {
     char program[KEL_PATH_BUF_SIZE];
-    char quoted[KEL_PATH_BUF_SIZE + 2];
-    char cmd[KEL_BKL_CMD_SIZE];
+    char cmd[KEL_SHELL_CMD_SIZE];
     memset(cmd, 0, sizeof(cmd));
 
     INT32 ret = -1;
-    if (kelRootPath(KEL_BKL_CONFIG_PROGRAM, program, sizeof(program)) > 0 &&
-        bklQuotePath(program, quoted, sizeof(quoted)) > 0) {
-        int n = snprintf(cmd, sizeof(cmd), "%s bklctrl %d", quoted, currCtrlOn == KEL_TRUE ? 1 : 0);
+    if (kelShellProgram(KEL_BKL_CONFIG_PROGRAM, program, sizeof(program)) > 0) {
+        int n = snprintf(cmd, sizeof(cmd), "%s bklctrl %d", program, currCtrlOn == KEL_TRUE ? 1 : 0);
         if (n > 0 && (size_t)n < sizeof(cmd)) {
             ret = kelExecSysCmd(cmd);
         }

@@ -55,8 +55,8 @@ INT32 kelCtrlSetLcdType(kel_LcdType_t type)
 
 INT32 kelCtrlUpdateDateTime(void)
 {
-    char cmd[KEL_CMD_BUF_SIZE];
-    if (kelRootPath(CTL_SAVE_RTC_SCRIPT, cmd, sizeof(cmd)) < 0) {
+    char cmd[KEL_SHELL_CMD_SIZE];
+    if (kelShellProgram(CTL_SAVE_RTC_SCRIPT, cmd, sizeof(cmd)) < 0) {
         return -1;
     }
     return kelExecSysCmd(cmd);

@@ -300,6 +300,34 @@ TEST(SysCmd, OnlyAZeroExitCounts)
     EXPECT_EQ(-1, kelExecSysCmd(nullptr));
 }
 
+/* The programs the daemon and the startup client run by path (init
+ * scripts, the clock saver, the configuration tool) live under the platform
+ * root, which on a developer's machine may hold a blank. */
+TEST(SysCmd, ProgramsUnderARootWithABlankRunAndTheBoardsPathsStayAsTheyAre)
+{
+    KelTestRoot root;
+    char word[KEL_PATH_BUF_SIZE];
+    ASSERT_GT(kelShellProgram("/etc/init.d/kelcontrol", word, sizeof(word)), 0);
+    EXPECT_EQ(root.dir() + "/etc/init.d/kelcontrol", word);
+
+    const std::string odd = root.dir() + "/board root";
+    ASSERT_EQ(0, mkdir(odd.c_str(), 0755));
+    ASSERT_EQ(0, mkdir((odd + "/bin").c_str(), 0755));
+    root.write("/board root/bin/probe", "#!/bin/sh\necho \"ran $1\" > \"$(dirname \"$0\")/ran\"\n");
+    ASSERT_EQ(0, chmod((odd + "/bin/probe").c_str(), 0755));
+    setenv("KEL_ROOT", odd.c_str(), 1);
+    ASSERT_GT(kelShellProgram("/bin/probe", word, sizeof(word)), 0);
+    char cmd[KEL_SHELL_CMD_SIZE];
+    snprintf(cmd, sizeof(cmd), "%s go", word);
+    EXPECT_EQ(1, kelExecSysCmd(cmd));
+    EXPECT_EQ("ran go\n", kelTestReadFile(odd + "/bin/ran"));
+
+    setenv("KEL_ROOT", (root.dir() + "/it's").c_str(), 1);
+    EXPECT_EQ(-1, kelShellProgram("/bin/probe", word, sizeof(word)));
+    setenv("KEL_ROOT", root.dir().c_str(), 1);
+    EXPECT_EQ(-1, kelShellProgram("/etc/init.d/kelcontrol", word, 8)) << "too small a buffer";
+}
+
 /* A bin directory first on PATH with stand-ins that record their call. */
 class FakeCommands : public ::testing::Test {
 protected:

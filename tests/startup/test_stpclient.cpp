@@ -238,15 +238,17 @@ TEST_F(StartupClient, ControlCommandsRunTheScriptInsideThePlatformRoot)
     EXPECT_EQ(-1, stpKELAppCtrl("/etc/init.d/nothere", KEL_APP_OPT_START));
     EXPECT_EQ(-1, stpKELAppCtrl("/usr/bin/kelstartapp", (kelAppCtrlType_t)7));
     EXPECT_EQ(-1, stpKELAppCtrl(NULL, KEL_APP_OPT_START));
-    /* A file whose name holds a command separator is never handed to the
-     * shell, even though it exists. */
+    /* A file whose name holds a command separator runs as that one file:
+     * the shell never splits its name into two commands. */
     script("/usr/bin/a;b", "exit 0\n");
-    EXPECT_EQ(-1, stpKELAppCtrl("/usr/bin/a;b", KEL_APP_OPT_START));
+    script("/usr/bin/a", "exit 0\n");
+    EXPECT_EQ(1, stpKELAppCtrl("/usr/bin/a;b", KEL_APP_OPT_START));
 
     std::vector<std::string> want = {
         root.path("/etc/init.d/kelappclient") + " stop",
         root.path("/usr/bin/kelstartapp") + " copy",
         root.path("/usr/bin/kelstartapp") + " copy",
+        root.path("/usr/bin/a;b") + " start",
     };
     EXPECT_EQ(want, journal());
 }
