@@ -101,7 +101,10 @@ typedef enum {
     KEL_LANG_RUSSIAN = 7
 } kel_LanguageType_t;
 
-typedef enum {
+/* The LCD type and the LED colour arrive from other processes as plain
+ * 32-bit words: the fixed underlying type makes any such word a value the
+ * enum can hold, so an unknown one is compared, never undefined. */
+typedef enum : INT32 {
     KEL_LCD_KYOCERA = 0,
     KEL_LCD_SHARP = 1,
     MAX_NUM_KEL_LCD = 2
@@ -238,7 +241,7 @@ typedef struct KEL_PACKED {
 } kel_ErrorLog_t;
 
 /* Non-screen payload records. */
-typedef enum { KELNS_LED_GREEN = 0, KELNS_LED_RED = 1 } KELNS_LEDColor_t;
+typedef enum : INT32 { KELNS_LED_GREEN = 0, KELNS_LED_RED = 1 } KELNS_LEDColor_t;
 
 typedef struct KEL_PACKED {
     UINT16 Cycle;
@@ -306,6 +309,7 @@ static_assert(offsetof(KELNS_patternData_t, NumActCycle) == 4, "pattern record")
 static_assert(offsetof(KELNS_patternData_t, NumInActCycle) == 6, "pattern record");
 static_assert(sizeof(KELNS_brightnessData_t) == 4, "brightness record");
 static_assert(sizeof(KELNS_timeData_t) == 8, "time record");
+static_assert(sizeof(KELNS_LEDColor_t) == 4 && sizeof(kel_LcdType_t) == 4, "words of other processes");
 static_assert(sizeof(KELNS_statusLedData_t) == 12, "status LED record");
 static_assert(offsetof(KELNS_statusLedData_t, pattern) == 4, "status LED record");
 static_assert(sizeof(KELNS_alarmLedData_t) == 8, "alarm LED record");
