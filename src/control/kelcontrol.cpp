@@ -260,7 +260,7 @@ void *kelFbMsgQueHandleThread(void *arg)
         /* Publish the mode the daemon applies, not "normal": a mode accepted
          * before this attach (or before a re-attach) must stay in force for
          * the frame writers that consult the segment. */
-        KEL_STORE(shm->kelWorkMode, (INT32)KEL_LOAD(di.workMode));
+        kelModePublishCurrent(&di, shm);
         ctlServeFrames(qid, shm);
         if (shmdt(addr) < 0) {
             shmctl(shmid, IPC_RMID, NULL);

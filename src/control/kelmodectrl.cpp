@@ -14,6 +14,7 @@
  */
 #include "kelmodectrl.h"
 
+#include <pthread.h>
 #include <string.h>
 #include <sys/ipc.h>
 #include <sys/shm.h>
@@ -52,6 +53,11 @@ void kelModeResetState(void)
 
 /* An enumeration argument as the 32-bit word it travels in: requests come
  * from a queue and may hold any value, which must not be used as the enum. */
+/* Held while a mode is published and taken over as the daemon's mode, and
+ * while the frame thread republishes it on attach: either order leaves the
+ * segment showing the daemon's mode. */
+static pthread_mutex_t kelModePublishLock = PTHREAD_MUTEX_INITIALIZER;
+
 static INT32 kelModeWord(const void *arg)
 {
     INT32 v;
@@ -91,11 +97,23 @@ INT32 kelWorkModeChange(KEL_DEVICE_INFO *devInfo, kel_WorkMode_t workMode)
     if (workMode == current || !kelModeChangeAllowed(current, workMode)) {
         return 1;
     }
+    pthread_mutex_lock(&kelModePublishLock);
     if (kelModeSet(workMode) > 0) {
         KEL_STORE(devInfo->workMode, workMode);
         KEL_STORE(bWorkModeChanged, KEL_TRUE);
     }
+    pthread_mutex_unlock(&kelModePublishLock);
     return 1;
+}
+
+void kelModePublishCurrent(const KEL_DEVICE_INFO *devInfo, kel_ShMem_FB_t *seg)
+{
+    if (devInfo == NULL || seg == NULL) {
+        return;
+    }
+    pthread_mutex_lock(&kelModePublishLock);
+    KEL_STORE(seg->kelWorkMode, (INT32)KEL_LOAD(devInfo->workMode));
+    pthread_mutex_unlock(&kelModePublishLock);
 }
 
 INT32 kelModeSet(kel_WorkMode_t workMode)

@@ -13,6 +13,7 @@
 
 #include "kelTypes.h"
 #include "kelLedMode.h"
+#include "kelmsg.h"
 #include "kelpicto.h"
 
 #ifdef __cplusplus
@@ -24,6 +25,10 @@ extern kel_BOOL_t bWorkModeChanged;
 
 INT32 kelWorkModeChange(KEL_DEVICE_INFO *devInfo, kel_WorkMode_t workMode);
 INT32 kelModeSet(kel_WorkMode_t workMode);
+/* Writes the daemon's current mode into the attached segment `seg` (the
+ * frame thread does it on each attach). In step with kelWorkModeChange, so
+ * the segment never keeps a mode the daemon has left. */
+void kelModePublishCurrent(const KEL_DEVICE_INFO *devInfo, kel_ShMem_FB_t *seg);
 /* Work-mode thread body; args is the daemon's KEL_DEVICE_INFO*. */
 void *kelWorkModeControlHandleThread(void *args);
 INT32 kelModePictoDisplay(KEL_DEVICE_INFO *devInfo, kel_PictoType_t pictoType, kel_PictoIndex_t pictoIndex);
