@@ -20,7 +20,7 @@
 
 static int bindLoopback(const char *addr, int *port)
 {
-    int fd = socket(AF_INET, SOCK_STREAM, 0);
+    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     struct sockaddr_in sa;
     memset(&sa, 0, sizeof(sa));
     sa.sin_family = AF_INET;
@@ -56,7 +56,7 @@ int LinkPeer::accept(int timeoutMs)
     if (poll(&pfd, 1, timeoutMs) != 1) {
         return -1;
     }
-    return ::accept(listenFd, nullptr, nullptr);
+    return ::accept4(listenFd, nullptr, nullptr, SOCK_CLOEXEC);
 }
 
 LinkPair::LinkPair(const char *addr, int nonBlocking) : peer(addr), unit(-1), meter(-1)
@@ -77,7 +77,7 @@ LinkPair::~LinkPair()
 
 FixedPortMeter::FixedPortMeter(const char *addr, int port) : ok(false), lfd(-1), conn(-1)
 {
-    lfd = socket(AF_INET, SOCK_STREAM, 0);
+    lfd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     int one = 1;
     setsockopt(lfd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof(one));
     struct sockaddr_in sa;
@@ -101,7 +101,7 @@ int FixedPortMeter::acceptConn()
     dropConn();
     struct pollfd p = {lfd, POLLIN, 0};
     if (poll(&p, 1, 3000) == 1) {
-        conn = ::accept(lfd, nullptr, nullptr);
+        conn = ::accept4(lfd, nullptr, nullptr, SOCK_CLOEXEC);
     }
     return conn;
 }

@@ -40,7 +40,7 @@ uint64_t get64(const uint8_t *p) { uint64_t v; memcpy(&v, p, 8); return v; }
 
 int listenOn(int port)
 {
-    int fd = socket(AF_INET, SOCK_STREAM, 0);
+    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     int one = 1;
     setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof(one));
     struct sockaddr_in sa;
@@ -61,7 +61,7 @@ int acceptWithin(int lfd, int ms)
     if (poll(&p, 1, ms) != 1) {
         return -1;
     }
-    return accept(lfd, nullptr, nullptr);
+    return accept4(lfd, nullptr, nullptr, SOCK_CLOEXEC);
 }
 
 /* Reads frames until one of `cmd` arrives (heartbeats are skipped). */

@@ -33,7 +33,7 @@ class FakeMeter {
 public:
     FakeMeter()
     {
-        fd = socket(AF_INET, SOCK_STREAM, 0);
+        fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
         int one = 1;
         setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof(one));
         struct sockaddr_in a;
@@ -63,7 +63,7 @@ public:
         if (poll(&p, 1, timeoutMs) != 1) {
             return -1;
         }
-        conn = ::accept(fd, nullptr, nullptr);
+        conn = ::accept4(fd, nullptr, nullptr, SOCK_CLOEXEC);
         return conn;
     }
     void hangUp()
