@@ -1,0 +1,86 @@
+/*
+ * The upgrade program at power-up on the virtual board: it confirms the
+ * bank it booted from only after a bank switch, keeps the configuration's
+ * copy of the bank in step, and refuses what it cannot work with.
+ */
+#include "upgUnit.h"
+
+namespace {
+
+/* Waits until the program has been watching for packages for a while
+ * (it has nothing more to write), then stops it. */
+void settle(UpgUnit &u, int ms = 3000)
+{
+    upgSleepMs(ms);
+    ASSERT_TRUE(u.sb.running(u.upgrade));
+    u.sb.stop(u.upgrade);
+}
+
+TEST(UpgradeStartup, ABootAfterABankSwitchIsConfirmedBeforeAnythingElse)
+{
+    for (const char *flag : {"0", "1"}) {
+        UpgUnit u;
+        ASSERT_TRUE(u.prepare({{"actmtdgrp", "1"}, {"upgflag", flag}}, "LCD 1\nACTMTDGROUP 0\n"));
+        ASSERT_TRUE(u.startUpgrade());
+        ASSERT_TRUE(u.sb.waitJournal("fw_setenv upgflag 2", UPG_PICKUP_MS)) << flag;
+        settle(u);
+        std::vector<std::string> want = {"fw_setenv upgflag 2", "fw_setenv dftmtdgrp 1", "fw_setenv upgflag 2"};
+        EXPECT_EQ(want, u.journal()) << flag;
+        EXPECT_EQ("actmtdgrp=1\ndftmtdgrp=1\nsplashlogo=0\nupgflag=2\n", u.env()) << flag;
+        EXPECT_EQ("LCD 1\nACTMTDGROUP 1\n", u.config()) << flag;
+    }
+}
+
+TEST(UpgradeStartup, AConfirmedBootOrAnUnknownFlagWritesNothing)
+{
+    for (const char *flag : {"2", "3", "255"}) {
+        UpgUnit u;
+        ASSERT_TRUE(u.prepare({{"actmtdgrp", "1"}, {"dftmtdgrp", "1"}, {"upgflag", flag}}, "LCD 1\nACTMTDGROUP 1\n"));
+        ASSERT_TRUE(u.startUpgrade());
+        settle(u);
+        EXPECT_TRUE(u.journal().empty()) << flag << ": " << u.sb.journal();
+        EXPECT_EQ("LCD 1\nACTMTDGROUP 1\n", u.config()) << flag;
+    }
+}
+
+TEST(UpgradeStartup, AFailingEnvironmentWriteIsRetriedEverySecondUntilItTakes)
+{
+    UpgUnit u;
+    ASSERT_TRUE(u.prepare({{"actmtdgrp", "1"}, {"upgflag", "0"}}));
+    ASSERT_TRUE(u.sb.setExitStatus("fw_setenv", 1));
+    ASSERT_TRUE(u.startUpgrade());
+    ASSERT_TRUE(upgWaitFor([&] { return u.journalCount("fw_setenv upgflag 2") >= 3; }, UPG_PICKUP_MS));
+    /* Nothing past the failed write was tried. */
+    EXPECT_EQ(0, u.journalCount("fw_setenv dftmtdgrp 1"));
+    EXPECT_EQ("actmtdgrp=1\ndftmtdgrp=0\nsplashlogo=0\nupgflag=0\n", u.env());
+    ASSERT_TRUE(u.sb.setExitStatus("fw_setenv", -1));
+    ASSERT_TRUE(u.sb.waitJournal("fw_setenv dftmtdgrp 1", UPG_PICKUP_MS));
+    settle(u, 2000);
+    EXPECT_EQ("actmtdgrp=1\ndftmtdgrp=1\nsplashlogo=0\nupgflag=2\n", u.env());
+}
+
+TEST(UpgradeStartup, AnUnreadableBootEnvironmentOrAnOverlongPathEndsTheProgram)
+{
+    UpgUnit u;
+    ASSERT_TRUE(u.prepare({}));
+    /* Both copies of the environment and its configuration are gone. */
+    ASSERT_EQ(0, unlink(u.sb.path("/etc/fw_env.config").c_str()));
+    ASSERT_TRUE(u.startUpgrade());
+    EXPECT_EQ(255, u.sb.waitExit(u.upgrade, 20000));
+
+    UpgUnit v;
+    ASSERT_TRUE(v.prepare({}));
+    std::string longPath = "/usr/ftp/up/" + std::string(52, 'p');
+    ASSERT_EQ(64u, longPath.size());
+    ASSERT_TRUE(v.startUpgrade({longPath}));
+    EXPECT_EQ(255, v.sb.waitExit(v.upgrade, 20000));
+    ASSERT_TRUE(v.startUpgrade({"/usr/ftp/up/kelupg.bin", "/tmp/" + std::string(59, 'i')}));
+    EXPECT_EQ(255, v.sb.waitExit(v.upgrade, 20000));
+    EXPECT_NE(std::string::npos, v.sb.read("/var/log/kelupgrade.out").find("longer than 63 bytes"));
+    /* A 63-byte path is taken. */
+    ASSERT_TRUE(v.startUpgrade({longPath.substr(0, 63)}));
+    settle(v, 2000);
+    EXPECT_TRUE(v.journal().empty());
+}
+
+} // namespace
