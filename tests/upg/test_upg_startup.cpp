@@ -84,3 +84,33 @@ TEST(UpgradeStartup, AnUnreadableBootEnvironmentOrAnOverlongPathEndsTheProgram)
 }
 
 } // namespace
+
+namespace {
+
+/* The board keeps two copies of its boot environment: a write that is cut
+ * short (power lost after the first bytes of the copy being written) leaves
+ * the other copy, with the values from before the write, readable. */
+TEST(VirtualBoardEnvironment, AWriteCutShortKeepsTheOldValuesReadable)
+{
+    UpgUnit u;
+    ASSERT_TRUE(u.prepare({{"actmtdgrp", "1"}, {"upgflag", "1"}}));
+    const std::string copies[] = {"/var/lib/uboot.env", "/var/lib/uboot.env.redund"};
+    std::string before[2] = {u.sb.read(copies[0]), u.sb.read(copies[1])};
+    ASSERT_EQ(0, u.sb.shell("fw_setenv upgflag 0"));
+    ASSERT_EQ("actmtdgrp=1\ndftmtdgrp=0\nsplashlogo=0\nupgflag=0\n", u.env());
+
+    int written = u.sb.read(copies[0]) != before[0] ? 0 : 1;
+    std::string after = u.sb.read(copies[written]);
+    ASSERT_NE(before[written], after);
+    ASSERT_EQ(before[1 - written], u.sb.read(copies[1 - written]));
+    /* Only the checksum and the flag byte of the new copy got out. */
+    std::string cut = after.substr(0, 5) + before[written].substr(5);
+    ASSERT_TRUE(u.sb.write(copies[written], cut));
+    EXPECT_EQ("actmtdgrp=1\ndftmtdgrp=0\nsplashlogo=0\nupgflag=1\n", u.env());
+
+    /* The next write goes to the broken copy and both are good again. */
+    ASSERT_EQ(0, u.sb.shell("fw_setenv upgflag 2"));
+    EXPECT_EQ("actmtdgrp=1\ndftmtdgrp=0\nsplashlogo=0\nupgflag=2\n", u.env());
+}
+
+} // namespace
