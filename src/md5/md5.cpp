@@ -5,8 +5,9 @@
  * characters, high half of each byte first.
  *
  * Used by the package code (src/upg) on the unit and by the package
- * builder on the host. Files are read in 1024-byte pieces with one context
- * on the stack; nothing is allocated except by the string variant.
+ * builder on the host. Files are hashed in 1024-byte pieces with one context
+ * and the stream's buffer on the stack; nothing is allocated except by the
+ * string variant.
  */
 #include "md5.h"
 
@@ -14,6 +15,9 @@
 #include <string.h>
 
 #define MD5_FILE_PIECE 1024
+/* The stream reads from the file in blocks of this size and hands them out
+ * in the 1024-byte pieces: one system call per 64 KiB instead of per 4 KiB. */
+#define MD5_FILE_STREAM_BUF (64 * 1024)
 
 static const UINT8 PADDING[64] = {0x80};
 static const char INT2ASCII[] = "0123456789abcdef";
@@ -213,6 +217,8 @@ bool MD5_File(const char *filename, char *md5code)
     MD5Context context;
     UINT8 piece[MD5_FILE_PIECE];
     UINT8 digest[MD5_DIGEST_LEN];
+    char streamBuf[MD5_FILE_STREAM_BUF];
+    (void)setvbuf(fp, streamBuf, _IOFBF, sizeof(streamBuf));
     MD5_Init(&context);
     for (;;) {
         size_t n = fread(piece, 1, sizeof(piece), fp);
