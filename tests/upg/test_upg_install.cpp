@@ -156,6 +156,22 @@ TEST(UpgradeWriterKilled, AFlashWriterKilledHalfWayLeavesTheUnitAsItWas)
     EXPECT_NE(image.substr(50000, 100), u.sb.read("/dev/mtd6").substr(50000, 100));
 }
 
+TEST(UpgradeEnvWriteFails, ARefusedBankSwitchIsNoSuccessAndTheUnitRebootsAsItWas)
+{
+    UpgUnit u;
+    startUnit(u);
+    /* The boot environment takes no writes from now on. */
+    ASSERT_TRUE(u.sb.setExitStatus("fw_setenv", 1));
+    ASSERT_TRUE(u.upload(UpgUnit::imageOf(50000, 11)));
+    ASSERT_TRUE(u.sb.waitJournal("reboot", UPG_PICKUP_MS + 10000));
+    std::vector<std::string> want = {"/usr/bin/fwupgrade 1", "fw_setenv actmtdgrp 1", "reboot"};
+    EXPECT_EQ(want, upgradeCalls(u));
+    EXPECT_EQ(kNormalEnv0, u.env());
+    EXPECT_TRUE(hasLine(u.config(), "KEL_VERSION 002.001.007")) << u.config();
+    EXPECT_TRUE(upgWaitFor([&] { return u.reportCount(KEL_FW_SET_ENV_ERROR) >= 1; }, 5000));
+    EXPECT_EQ(0, u.reportCount(KEL_UPG_SUCCESS));
+}
+
 TEST(UpgradeDamaged, ADamagedImageFailsTheRestoreAndNeverReachesTheWriter)
 {
     UpgUnit u;
