@@ -1,0 +1,739 @@
+/*
+ * kelpanel.cpp - a live front panel of a virtual unit in a web browser.
+ *
+ *   kelpanel --root DIR [--listen 127.0.0.1:8080] [--meter ADDR] [--meter-pid PID]
+ *
+ * Serves one page for one sandbox made by kelvboard: the LCD as the frame
+ * buffer file holds it (dimmed by the backlight), the three LEDs, the five
+ * keys (written into the keypad FIFO as press, auto-repeat and release
+ * records), the work mode, the backlight level, a temperature slider that
+ * writes the sensor file, the meter link state and the last lines of the
+ * journal and of the error log; and actions: drop the meter link (the
+ * meter simulator given with --meter-pid leaves for a while), upload an
+ * upgrade package into the upload directory, and run a production test
+ * with the station simulator built beside this program.
+ *
+ * One watcher thread polls the board files and bumps a frame or a state
+ * number on every change; the page long-polls /frame and /state with the
+ * number it has, so changes reach it within a poll and nothing moves while
+ * the unit is still. Listens on loopback only: whoever reaches the panel
+ * can press the unit's keys and write into its sandbox.
+ */
+#include <arpa/inet.h>
+#include <dirent.h>
+#include <errno.h>
+#include <fcntl.h>
+#include <limits.h>
+#include <poll.h>
+#include <pthread.h>
+#include <signal.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <httplib.h>
+
+#include "demoBoard.h"
+#include "panelBoard.h"
+#include "panelFrame.h"
+#include "panelKeys.h"
+#include "panelPage.h"
+
+#define PANEL_DEFAULT_HOST "127.0.0.1"
+#define PANEL_DEFAULT_PORT 8080
+#define PANEL_TICK_MS 10           /* watcher loop; key repeats need this */
+#define PANEL_FRAME_POLL_MS 30     /* frame buffer file: up to 33 frames/s */
+#define PANEL_LED_POLL_MS 20       /* LED brightness: blink edges to 20 ms */
+#define PANEL_SLOW_POLL_MS 250     /* everything else */
+#define PANEL_LONG_POLL_MS 1000    /* a long poll answers "no change" after */
+#define PANEL_TAIL_LINES 12
+#define PANEL_TAIL_BYTES 4096
+#define PANEL_STATION_OUT_MAX 8192
+#define PANEL_STATION_LIMIT_MS 120000
+#define PANEL_METER_PREFIX "kelmeter"
+
+struct Panel {
+    DemoBoard_t board;
+    std::string root;
+    std::string binDir;
+    std::string meterAddr;          /* empty: link state unknown */
+    pid_t meterPid = -1;
+
+    std::mutex lock;
+    std::condition_variable changed;
+    /* The LCD: frame number and the canvas pixels of that frame. */
+    uint64_t frameSeq = 0;
+    std::vector<uint8_t> rgba;
+    /* Everything else the page shows, as the JSON it gets. */
+    uint64_t stateSeq = 0;
+    std::string stateJson;
+    /* The last action's result and the station simulator's run. */
+    std::string actionText;
+    bool stationRunning = false;
+    std::string stationOutput;
+    PanelKeys_t keys;
+
+    std::atomic<bool> stop{false};
+};
+
+static uint64_t panelNowMs(void)
+{
+    struct timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return (uint64_t)ts.tv_sec * 1000u + (uint64_t)ts.tv_nsec / 1000000u;
+}
+
+/* ------------------------------------------------------------------------
+ * JSON text
+ * ---------------------------------------------------------------------- */
+
+static void jsonString(std::string &out, const std::string &text)
+{
+    out += '"';
+    for (unsigned char c : text) {
+        if (c == '"' || c == '\\') {
+            out += '\\';
+            out += (char)c;
+        } else if (c < 0x20) {
+            char esc[8];
+            snprintf(esc, sizeof(esc), "\\u%04x", c);
+            out += esc;
+        } else {
+            out += (char)c;
+        }
+    }
+    out += '"';
+}
+
+/* ------------------------------------------------------------------------
+ * The watcher: board files to frame and state
+ * ---------------------------------------------------------------------- */
+
+struct PanelReadings {
+    PanelLeds_t leds;
+    int32_t backlight = -1;
+    int32_t backlightMax = -1;
+    int32_t bTempOk = 0;
+    int32_t temp = 0;
+    int32_t mode = -1;
+    int32_t link[PANEL_NUM_LINKS] = {-1, -1, -1};
+    std::string journal;
+    std::string errors;
+};
+
+static std::string panelTail(const Panel *p, const char *boardPath)
+{
+    char buf[PANEL_TAIL_BYTES];
+    if (demoReadTail(&p->board, boardPath, buf, sizeof(buf), PANEL_TAIL_LINES) < 0)
+        return "";
+    return buf;
+}
+
+static void panelReadSlow(const Panel *p, PanelReadings *r)
+{
+    panelReadLedTimers(&p->board, &r->leds);
+    r->backlight = demoReadBacklight(&p->board);
+    r->backlightMax = panelReadBacklightMax(&p->board);
+    r->bTempOk = panelReadTemperature(&p->board, &r->temp) == 1;
+    r->mode = panelReadWorkMode(p->root.c_str());
+    for (int32_t i = 0; i < PANEL_NUM_LINKS; i++)
+        r->link[i] = p->meterAddr.empty()
+                         ? -1
+                         : panelLinkUp("/proc/net/tcp", p->meterAddr.c_str(), panelLinkPort(i));
+    r->journal = panelTail(p, PANEL_JOURNAL_PATH);
+    r->errors = panelTail(p, PANEL_ERRLOG_PATH);
+}
+
+/* The state JSON; the caller holds the lock (action and station text). */
+static std::string panelStateJson(const Panel *p, const PanelReadings *r)
+{
+    static const char *const ledNames[PANEL_NUM_LEDS] = {"green", "red", "alarm"};
+    static const char *const linkNames[PANEL_NUM_LINKS] = {"startup", "screen", "nonscreen"};
+    std::string j = "{\"leds\":{";
+    char num[160];
+    for (int32_t i = 0; i < PANEL_NUM_LEDS; i++) {
+        snprintf(num, sizeof(num), "%s\"%s\":{\"lit\":%d,\"timer\":%d,\"on\":%d,\"off\":%d}",
+                 i > 0 ? "," : "", ledNames[i], (int)r->leds.lit[i], (int)r->leds.bTimer[i],
+                 (int)r->leds.delayOn[i], (int)r->leds.delayOff[i]);
+        j += num;
+    }
+    snprintf(num, sizeof(num),
+             "},\"backlight\":%d,\"backlightMax\":%d,\"tempOk\":%d,\"temp\":%d,\"mode\":%d,"
+             "\"modeName\":",
+             (int)r->backlight, (int)r->backlightMax, (int)r->bTempOk, (int)r->temp,
+             (int)r->mode);
+    j += num;
+    jsonString(j, panelWorkModeName(r->mode));
+    j += ",\"meter\":";
+    jsonString(j, p->meterAddr);
+    j += ",\"links\":{";
+    for (int32_t i = 0; i < PANEL_NUM_LINKS; i++) {
+        snprintf(num, sizeof(num), "%s\"%s\":%d", i > 0 ? "," : "", linkNames[i],
+                 (int)r->link[i]);
+        j += num;
+    }
+    j += "},\"journal\":";
+    jsonString(j, r->journal);
+    j += ",\"errors\":";
+    jsonString(j, r->errors);
+    j += ",\"action\":";
+    jsonString(j, p->actionText);
+    j += ",\"station\":{\"running\":";
+    j += p->stationRunning ? "1" : "0";
+    j += ",\"output\":";
+    jsonString(j, p->stationOutput);
+    j += "}}";
+    return j;
+}
+
+static void panelWatch(Panel *p)
+{
+    static uint16_t pixels[PANEL_LCD_PIXELS];
+    static uint16_t shown[PANEL_LCD_PIXELS];
+    int32_t shownLevel = -2;
+    int32_t bShown = 0;
+    PanelReadings r;
+    uint64_t nextFrame = 0, nextLed = 0, nextSlow = 0;
+    while (!p->stop.load()) {
+        uint64_t now = panelNowMs();
+        {
+            std::lock_guard<std::mutex> g(p->lock);
+            panelKeysTick(&p->keys, now);
+        }
+        bool bStateDue = false;
+        if (now >= nextSlow) {
+            nextSlow = now + PANEL_SLOW_POLL_MS;
+            panelReadSlow(p, &r);
+            bStateDue = true;
+        }
+        if (now >= nextLed) {
+            nextLed = now + PANEL_LED_POLL_MS;
+            panelReadLedsLit(&p->board, &r.leds);
+            bStateDue = true;
+        }
+        if (now >= nextFrame) {
+            nextFrame = now + PANEL_FRAME_POLL_MS;
+            if (demoReadFrame(&p->board, pixels) == 1 &&
+                (!bShown || r.backlight != shownLevel ||
+                 memcmp(pixels, shown, sizeof(pixels)) != 0)) {
+                std::vector<uint8_t> rgba(PANEL_RGBA_BYTES);
+                if (panelFrameDecode((const uint8_t *)pixels, PANEL_FB_BYTES, r.backlight,
+                                     r.backlightMax, rgba.data(), PANEL_RGBA_BYTES) == 1) {
+                    memcpy(shown, pixels, sizeof(shown));
+                    shownLevel = r.backlight;
+                    bShown = 1;
+                    std::lock_guard<std::mutex> g(p->lock);
+                    p->rgba.swap(rgba);
+                    p->frameSeq++;
+                    p->changed.notify_all();
+                }
+            }
+        }
+        if (bStateDue) {
+            std::lock_guard<std::mutex> g(p->lock);
+            std::string j = panelStateJson(p, &r);
+            if (j != p->stateJson) {
+                p->stateJson.swap(j);
+                p->stateSeq++;
+                p->changed.notify_all();
+            }
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(PANEL_TICK_MS));
+    }
+}
+
+/* ------------------------------------------------------------------------
+ * Actions
+ * ---------------------------------------------------------------------- */
+
+static int32_t panelKeyWrite(void *ctx, int32_t code, int32_t value)
+{
+    return demoKeyEvent((const DemoBoard_t *)ctx, code, value);
+}
+
+/* Sets the action text the page shows; the caller holds the lock. */
+static void panelSay(Panel *p, const std::string &text)
+{
+    p->actionText = text;
+}
+
+/* 1 when pid is a running meter simulator (guards against a reused pid). */
+static int32_t panelIsMeter(pid_t pid)
+{
+    char path[64];
+    char comm[64] = "";
+    snprintf(path, sizeof(path), "/proc/%d/comm", (int)pid);
+    FILE *f = fopen(path, "r");
+    if (f == NULL)
+        return 0;
+    bool got = fgets(comm, sizeof(comm), f) != NULL;
+    fclose(f);
+    return got && strncmp(comm, PANEL_METER_PREFIX, strlen(PANEL_METER_PREFIX)) == 0;
+}
+
+/* 1 when some process runs the program at this host path. */
+static int32_t panelProgramRuns(const std::string &program)
+{
+    bool found = false;
+    char self[32];
+    snprintf(self, sizeof(self), "%d", (int)getpid());
+    std::unique_ptr<DIR, int (*)(DIR *)> d(opendir("/proc"), closedir);
+    if (!d)
+        return 0;
+    for (struct dirent *e = readdir(d.get()); e != nullptr && !found; e = readdir(d.get())) {
+        if (e->d_name[0] < '0' || e->d_name[0] > '9' || strcmp(e->d_name, self) == 0)
+            continue;
+        std::string path = std::string("/proc/") + e->d_name + "/cmdline";
+        FILE *f = fopen(path.c_str(), "r");
+        if (f == nullptr)
+            continue;
+        char cmd[1024];
+        size_t n = fread(cmd, 1, sizeof(cmd) - 1, f);
+        fclose(f);
+        cmd[n] = '\0';
+        /* argv[0], or the script a shell runs as argv[1]. */
+        found = program == cmd || (strlen(cmd) + 1 < n && program == cmd + strlen(cmd) + 1);
+    }
+    return found;
+}
+
+/* Starts a program in the background with the sandbox's environment
+ * (kelvboard --run), output into the sandbox's var/log/<name>.out. Returns
+ * the pid of the child or -1. With outFd >= 0 the output goes there. */
+static pid_t panelSpawn(const Panel *p, const std::vector<std::string> &argv, int outFd,
+                        const std::string &logName)
+{
+    std::string vboard = p->binDir + "/kelvboard";
+    std::vector<std::string> args = {vboard, "--run", p->root};
+    args.insert(args.end(), argv.begin(), argv.end());
+    std::vector<char *> cargs;
+    for (auto &a : args)
+        cargs.push_back(const_cast<char *>(a.c_str()));
+    cargs.push_back(nullptr);
+    std::string log = p->root + "/var/log/" + logName + ".out";
+    pid_t pid = fork();
+    if (pid != 0)
+        return pid;
+    /* Child: no signal blocked, its own process group (a Ctrl-C of the
+     * terminal reaches the caller of the panel, who cleans up). */
+    sigset_t none;
+    sigemptyset(&none);
+    pthread_sigmask(SIG_SETMASK, &none, nullptr);
+    setpgid(0, 0);
+    int out = outFd >= 0 ? outFd : open(log.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
+    int in = open("/dev/null", O_RDONLY);
+    if (out < 0 || in < 0)
+        _exit(127);
+    dup2(in, STDIN_FILENO);
+    dup2(out, STDOUT_FILENO);
+    dup2(out, STDERR_FILENO);
+    for (int fd = 3; fd < 1024; fd++)
+        close(fd);
+    execv(cargs[0], cargs.data());
+    _exit(127);
+}
+
+/* Runs the station simulator against the unit's factory service and
+ * collects its output for the page; on a thread of its own. */
+static void panelStationRun(Panel *p, std::string station)
+{
+    /* The factory service is started from outside the unit, as the
+     * production line does; the panel starts the sandbox's own. */
+    std::string service = p->root + "/usr/bin/kelindustry";
+    if (access(service.c_str(), X_OK) == 0 && !panelProgramRuns(service)) {
+        pid_t s = panelSpawn(p, {service}, -1, "kelindustry");
+        if (s > 0)
+            std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+    }
+    std::string out;
+    int fds[2];
+    pid_t pid = -1;
+    if (pipe(fds) == 0) {
+        pid = panelSpawn(p,
+                         {station, "127.0.0.1", "info", "led", "red", "on", "lcd", "black",
+                          "lcd", "white", "test-result-set", "1", "7", "now", "test-result"},
+                         fds[1], "kelstationsim");
+        close(fds[1]);
+        uint64_t end = panelNowMs() + PANEL_STATION_LIMIT_MS;
+        while (pid > 0 && panelNowMs() < end && !p->stop.load()) {
+            struct pollfd pf = {fds[0], POLLIN, 0};
+            if (poll(&pf, 1, 200) <= 0)
+                continue;
+            char buf[512];
+            ssize_t n = read(fds[0], buf, sizeof(buf));
+            if (n <= 0)
+                break;
+            std::lock_guard<std::mutex> g(p->lock);
+            p->stationOutput.append(buf, (size_t)n);
+            if (p->stationOutput.size() > PANEL_STATION_OUT_MAX)
+                p->stationOutput.erase(0, p->stationOutput.size() - PANEL_STATION_OUT_MAX);
+        }
+        close(fds[0]);
+    }
+    int status = 0;
+    if (pid > 0) {
+        if (waitpid(pid, &status, WNOHANG) == 0) {
+            kill(-pid, SIGKILL);
+            waitpid(pid, &status, 0);
+        }
+    }
+    std::lock_guard<std::mutex> g(p->lock);
+    p->stationRunning = false;
+    if (pid < 0)
+        panelSay(p, "production test: the station simulator could not be started");
+    else if (WIFEXITED(status) && WEXITSTATUS(status) == 0)
+        panelSay(p, "production test: every answer came back");
+    else
+        panelSay(p, "production test FAILED (see the station output)");
+}
+
+/* ------------------------------------------------------------------------
+ * HTTP
+ * ---------------------------------------------------------------------- */
+
+static void panelText(httplib::Response &res, int status, const std::string &text)
+{
+    res.status = status;
+    res.set_content(text + "\n", "text/plain; charset=utf-8");
+}
+
+/* A long poll: waits until *seq differs from the page's number or the
+ * poll time has passed. Returns true when there is news. */
+static bool panelWaitNews(Panel *p, std::unique_lock<std::mutex> &g, const uint64_t *seq,
+                          const httplib::Request &req)
+{
+    uint64_t have = 0;
+    if (req.has_param("after"))
+        have = strtoull(req.get_param_value("after").c_str(), nullptr, 10);
+    panelKeysSeen(&p->keys, panelNowMs());
+    bool news = p->changed.wait_for(g, std::chrono::milliseconds(PANEL_LONG_POLL_MS), [&] {
+        return *seq != have || p->stop.load();
+    });
+    panelKeysSeen(&p->keys, panelNowMs());
+    return news && *seq != have;
+}
+
+static void panelRoutes(httplib::Server &svr, Panel *p)
+{
+    svr.Get("/", [](const httplib::Request &, httplib::Response &res) {
+        res.set_content(panelPageHtml, "text/html; charset=utf-8");
+    });
+    svr.Get("/panel.css", [](const httplib::Request &, httplib::Response &res) {
+        res.set_content(panelPageCss, "text/css; charset=utf-8");
+    });
+    svr.Get("/panel.js", [](const httplib::Request &, httplib::Response &res) {
+        res.set_content(panelPageJs, "text/javascript; charset=utf-8");
+    });
+    svr.Get("/frame", [p](const httplib::Request &req, httplib::Response &res) {
+        std::unique_lock<std::mutex> g(p->lock);
+        bool news = panelWaitNews(p, g, &p->frameSeq, req) && !p->rgba.empty();
+        res.set_header("X-Frame-Seq", std::to_string(p->frameSeq));
+        res.set_header("Cache-Control", "no-store");
+        if (!news) {
+            res.status = 204;
+            return;
+        }
+        res.set_content(std::string(p->rgba.begin(), p->rgba.end()), "application/octet-stream");
+    });
+    svr.Get("/state", [p](const httplib::Request &req, httplib::Response &res) {
+        std::unique_lock<std::mutex> g(p->lock);
+        bool news = panelWaitNews(p, g, &p->stateSeq, req);
+        res.set_header("X-State-Seq", std::to_string(p->stateSeq));
+        res.set_header("Cache-Control", "no-store");
+        if (!news) {
+            res.status = 204;
+            return;
+        }
+        res.set_content(p->stateJson, "application/json");
+    });
+    svr.Post("/key", [p](const httplib::Request &req, httplib::Response &res) {
+        std::string name = req.get_param_value("name");
+        std::string action = req.get_param_value("action");
+        int32_t idx = panelKeyIndex(name.c_str());
+        bool bComb = name == "comb";
+        if (idx < 0 && !bComb)
+            return panelText(res, 400, "unknown key '" + name +
+                                           "' (up, down, left, right, home or comb)");
+        if (action != "press" && action != "release")
+            return panelText(res, 400, "unknown key action '" + action + "' (press or release)");
+        std::lock_guard<std::mutex> g(p->lock);
+        int32_t rc = 1;
+        if (bComb)
+            rc = action == "press" ? demoPressCombination(&p->board) : 1;
+        else if (action == "press")
+            rc = panelKeysPress(&p->keys, idx, panelNowMs());
+        else
+            rc = panelKeysRelease(&p->keys, idx, panelNowMs());
+        if (rc < 0)
+            return panelText(res, 503, "the keypad is not read (is the control daemon running?)");
+        panelText(res, 200, "ok");
+    });
+    svr.Post("/temperature", [p](const httplib::Request &req, httplib::Response &res) {
+        std::string text = req.get_param_value("milli");
+        char *end = nullptr;
+        errno = 0;
+        long v = strtol(text.c_str(), &end, 10);
+        if (text.empty() || *end != '\0' || errno != 0 || v < PANEL_TEMP_MIN || v > PANEL_TEMP_MAX)
+            return panelText(res, 400, "temperature '" + text +
+                                           "' is not thousandths of a degree from -55000 to 125000");
+        if (demoSetTemperature(&p->board, (int32_t)v) != 1)
+            return panelText(res, 500, "cannot write the sensor file");
+        panelText(res, 200, "ok");
+    });
+    svr.Post("/link/drop", [p](const httplib::Request &, httplib::Response &res) {
+        if (p->meterPid <= 0 || !panelIsMeter(p->meterPid))
+            return panelText(res, 409, "no meter simulator to send away (start kelpanel with "
+                                       "--meter-pid, as scripts/demo --panel does)");
+        if (kill(p->meterPid, SIGUSR1) != 0)
+            return panelText(res, 500, std::string("cannot signal the meter: ") + strerror(errno));
+        std::lock_guard<std::mutex> g(p->lock);
+        panelSay(p, "meter link dropped: the meter comes back in a few seconds");
+        panelText(res, 200, p->actionText);
+    });
+    svr.Post("/upload", [p](const httplib::Request &req, httplib::Response &res) {
+        if (req.body.empty())
+            return panelText(res, 400, "empty upload: choose an upgrade package");
+        if (req.body.size() > PANEL_UPLOAD_MAX)
+            return panelText(res, 413, "upload larger than 8 MiB");
+        if (panelWriteUpload(&p->board, (const uint8_t *)req.body.data(), req.body.size()) != 1)
+            return panelText(res, 500, "cannot write " PANEL_UPLOAD_PATH);
+        std::lock_guard<std::mutex> g(p->lock);
+        panelSay(p, "upgrade package of " + std::to_string(req.body.size()) +
+                        " bytes copied to " PANEL_UPLOAD_PATH);
+        panelText(res, 200, p->actionText);
+    });
+    svr.Post("/station/run", [p](const httplib::Request &, httplib::Response &res) {
+        std::string station = p->binDir + "/kelstationsim";
+        if (access(station.c_str(), X_OK) != 0)
+            return panelText(res, 503, "no station simulator in " + p->binDir +
+                                           " (kelstationsim is not built)");
+        std::lock_guard<std::mutex> g(p->lock);
+        if (p->stationRunning)
+            return panelText(res, 409, "a production test is running");
+        p->stationRunning = true;
+        p->stationOutput.clear();
+        panelSay(p, "production test running");
+        std::thread(panelStationRun, p, station).detach();
+        panelText(res, 200, p->actionText);
+    });
+    /* Errors the library answers itself (no route, body too large) get
+     * a readable text as well. */
+    svr.set_error_handler([](const httplib::Request &req, httplib::Response &res) {
+        if (!res.body.empty())
+            return;
+        if (res.status == 404)
+            panelText(res, 404, "unknown path " + req.path);
+        else if (res.status == 413)
+            panelText(res, 413, "request body larger than 8 MiB");
+        else
+            panelText(res, res.status, "request refused");
+    });
+}
+
+/* ------------------------------------------------------------------------
+ * Start-up
+ * ---------------------------------------------------------------------- */
+
+static void usage(void)
+{
+    fprintf(stderr,
+            "usage: kelpanel --root DIR [--listen 127.0.0.1:8080] [--meter ADDR] "
+            "[--meter-pid PID]\n"
+            "  --root DIR       the sandbox (made by kelvboard)\n"
+            "  --listen H:P     loopback address and port to serve on (127.0.0.1:8080)\n"
+            "  --meter ADDR     the meter's address, for the link state (default: the\n"
+            "                   sandbox's METER_HOST)\n"
+            "  --meter-pid PID  the meter simulator the \"drop the link\" action signals\n");
+}
+
+/* "host:port" on loopback; 1 or -1 with a message. */
+static int32_t panelParseListen(const char *text, std::string *host, int *port)
+{
+    const char *colon = strrchr(text, ':');
+    if (colon == nullptr || colon == text)
+        return -1;
+    std::string h(text, (size_t)(colon - text));
+    char *end = nullptr;
+    long v = strtol(colon + 1, &end, 10);
+    if (*end != '\0' || v < 1 || v > 65535)
+        return -1;
+    struct in_addr a;
+    if (inet_pton(AF_INET, h.c_str(), &a) != 1 || (ntohl(a.s_addr) >> 24) != 127) {
+        fprintf(stderr, "kelpanel: %s is not a loopback address (127.x.y.z): the panel "
+                        "presses keys and writes into the sandbox, so it stays on this machine\n",
+                h.c_str());
+        return -1;
+    }
+    *host = h;
+    *port = (int)v;
+    return 1;
+}
+
+/* Tries the address once with a plain socket, for a precise message. */
+static int32_t panelProbePort(const std::string &host, int port)
+{
+    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0)
+        return -1;
+    int one = 1;
+    setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof(one));
+    struct sockaddr_in sa;
+    memset(&sa, 0, sizeof(sa));
+    sa.sin_family = AF_INET;
+    sa.sin_port = htons((uint16_t)port);
+    inet_pton(AF_INET, host.c_str(), &sa.sin_addr);
+    int rc = bind(fd, (struct sockaddr *)&sa, sizeof(sa));
+    int err = errno;
+    close(fd);
+    if (rc == 0)
+        return 1;
+    if (err == EADDRINUSE)
+        fprintf(stderr, "kelpanel: port %d on %s is taken (another panel?); choose another "
+                        "with --listen %s:PORT\n",
+                port, host.c_str(), host.c_str());
+    else
+        fprintf(stderr, "kelpanel: cannot listen on %s:%d: %s\n", host.c_str(), port,
+                strerror(err));
+    return -1;
+}
+
+static std::string panelOwnDir(void)
+{
+    char exe[PATH_MAX];
+    ssize_t n = readlink("/proc/self/exe", exe, sizeof(exe) - 1);
+    if (n <= 0)
+        return ".";
+    exe[n] = '\0';
+    char *slash = strrchr(exe, '/');
+    if (slash != nullptr)
+        *slash = '\0';
+    return exe;
+}
+
+int main(int argc, char **argv)
+{
+    static Panel p;
+    const char *root = nullptr;
+    const char *listen = PANEL_DEFAULT_HOST ":8080";
+    const char *meter = nullptr;
+    for (int i = 1; i < argc; i++) {
+        const char *v = i + 1 < argc ? argv[i + 1] : nullptr;
+        if (strcmp(argv[i], "-h") == 0 || strcmp(argv[i], "--help") == 0) {
+            usage();
+            return 0;
+        }
+        if (v == nullptr) {
+            usage();
+            return 2;
+        }
+        if (strcmp(argv[i], "--root") == 0) {
+            root = v;
+        } else if (strcmp(argv[i], "--listen") == 0) {
+            listen = v;
+        } else if (strcmp(argv[i], "--meter") == 0) {
+            meter = v;
+        } else if (strcmp(argv[i], "--meter-pid") == 0) {
+            char *end = nullptr;
+            long pid = strtol(v, &end, 10);
+            if (*end != '\0' || pid <= 1 || pid > INT_MAX) {
+                fprintf(stderr, "kelpanel: bad meter pid '%s'\n", v);
+                return 2;
+            }
+            p.meterPid = (pid_t)pid;
+        } else {
+            usage();
+            return 2;
+        }
+        i++;
+    }
+    if (root == nullptr) {
+        usage();
+        return 2;
+    }
+    char real[PATH_MAX];
+    char why[DEMO_PATH_MAX + 128];
+    if (realpath(root, real) == nullptr) {
+        fprintf(stderr, "kelpanel: no folder %s\n", root);
+        return 2;
+    }
+    if (panelCheckSandbox(real, why, sizeof(why)) != 1 || demoBoardOpen(&p.board, real) != 1) {
+        fprintf(stderr, "kelpanel: %s is not a sandbox: %s\n", real, why);
+        return 2;
+    }
+    std::string host;
+    int port = PANEL_DEFAULT_PORT;
+    if (panelParseListen(listen, &host, &port) != 1) {
+        fprintf(stderr, "kelpanel: bad --listen '%s' (want 127.x.y.z:PORT)\n", listen);
+        return 2;
+    }
+    struct in_addr a;
+    char meterHost[64] = "";
+    if (meter != nullptr && inet_pton(AF_INET, meter, &a) != 1) {
+        fprintf(stderr, "kelpanel: bad meter address '%s'\n", meter);
+        return 2;
+    }
+    if (meter == nullptr && panelReadMeterHost(&p.board, meterHost, sizeof(meterHost)) == 1)
+        meter = meterHost;
+    p.root = real;
+    p.binDir = panelOwnDir();
+    p.meterAddr = meter != nullptr ? meter : "";
+    panelKeysInit(&p.keys, panelKeyWrite, &p.board, panelNowMs());
+
+    if (panelProbePort(host, port) != 1)
+        return 1;
+    httplib::Server svr;
+    svr.set_payload_max_length(PANEL_UPLOAD_MAX);
+    panelRoutes(svr, &p);
+    if (!svr.bind_to_port(host.c_str(), port)) {
+        fprintf(stderr, "kelpanel: cannot listen on %s:%d\n", host.c_str(), port);
+        return 1;
+    }
+
+    /* Signals are taken by one thread that stops the server; every other
+     * thread (the library's workers too) inherits the blocked mask. */
+    sigset_t stopSignals;
+    sigemptyset(&stopSignals);
+    sigaddset(&stopSignals, SIGINT);
+    sigaddset(&stopSignals, SIGTERM);
+    pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
+    signal(SIGPIPE, SIG_IGN);
+    std::thread watcher(panelWatch, &p);
+    std::thread stopper([&] {
+        int sig = 0;
+        sigwait(&stopSignals, &sig);
+        p.stop.store(true);
+        {
+            std::lock_guard<std::mutex> g(p.lock);
+            p.changed.notify_all();
+        }
+        svr.stop();
+    });
+    printf("kelpanel: the panel of %s is on http://%s:%d/\n", p.root.c_str(), host.c_str(), port);
+    fflush(stdout);
+    svr.listen_after_bind();
+    /* The server also ends when the stopper is still waiting (it never
+     * does without a signal); wake it so it can be joined. */
+    if (!p.stop.load())
+        kill(getpid(), SIGTERM);
+    stopper.join();
+    watcher.join();
+    /* Keys still held are released, so the unit is not left with one
+     * down. */
+    for (int32_t i = 0; i < PANEL_NUM_KEYS; i++)
+        panelKeysRelease(&p.keys, i, panelNowMs());
+    return 0;
+}
