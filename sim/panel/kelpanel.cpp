@@ -533,14 +533,10 @@ static void panelRoutes(httplib::Server &svr, Panel *p)
     /* Errors the library answers itself (no route, body too large) get
      * a readable text as well. */
     svr.set_error_handler([](const httplib::Request &req, httplib::Response &res) {
-        if (!res.body.empty())
-            return;
-        if (res.status == 404)
+        if (res.status == 404 && res.body.empty())
             panelText(res, 404, "unknown path " + req.path);
-        else if (res.status == 413)
+        else if (res.status == 413 && res.body.empty())
             panelText(res, 413, "request body larger than 8 MiB");
-        else
-            panelText(res, res.status, "request refused");
     });
 }
 
@@ -564,13 +560,17 @@ static void usage(void)
 static int32_t panelParseListen(const char *text, std::string *host, int *port)
 {
     const char *colon = strrchr(text, ':');
-    if (colon == nullptr || colon == text)
+    if (colon == nullptr || colon == text) {
+        fprintf(stderr, "kelpanel: bad --listen '%s' (want 127.x.y.z:PORT)\n", text);
         return -1;
+    }
     std::string h(text, (size_t)(colon - text));
     char *end = nullptr;
     long v = strtol(colon + 1, &end, 10);
-    if (*end != '\0' || v < 1 || v > 65535)
+    if (*end != '\0' || v < 1 || v > 65535) {
+        fprintf(stderr, "kelpanel: bad port in --listen '%s'\n", text);
         return -1;
+    }
     struct in_addr a;
     if (inet_pton(AF_INET, h.c_str(), &a) != 1 || (ntohl(a.s_addr) >> 24) != 127) {
         fprintf(stderr, "kelpanel: %s is not a loopback address (127.x.y.z): the panel "
@@ -676,10 +676,8 @@ int main(int argc, char **argv)
     }
     std::string host;
     int port = PANEL_DEFAULT_PORT;
-    if (panelParseListen(listen, &host, &port) != 1) {
-        fprintf(stderr, "kelpanel: bad --listen '%s' (want 127.x.y.z:PORT)\n", listen);
+    if (panelParseListen(listen, &host, &port) != 1)
         return 2;
-    }
     struct in_addr a;
     char meterHost[64] = "";
     if (meter != nullptr && inet_pton(AF_INET, meter, &a) != 1) {
