@@ -21,6 +21,7 @@ void panelKeysInit(PanelKeys_t *keys, PanelKeyWriter_t write, void *ctx, uint64_
     keys->write = write;
     keys->ctx = ctx;
     keys->lastSeenMs = nowMs;
+    keys->repeatKey = -1;
 }
 
 int32_t panelKeyIndex(const char *name)
@@ -50,7 +51,8 @@ int32_t panelKeysPress(PanelKeys_t *keys, int32_t index, uint64_t nowMs)
     if (rc < 0)
         return rc;
     keys->bHeld[index] = 1;
-    keys->nextRepeatMs[index] = nowMs + PANEL_KEY_REPEAT_DELAY_MS;
+    keys->repeatKey = index;
+    keys->nextRepeatMs = nowMs + PANEL_KEY_REPEAT_DELAY_MS;
     return 1;
 }
 
@@ -64,6 +66,8 @@ int32_t panelKeysRelease(PanelKeys_t *keys, int32_t index, uint64_t nowMs)
     /* The key counts as up even when the record is lost: a release that
      * cannot be written must not turn into endless repeats. */
     keys->bHeld[index] = 0;
+    if (keys->repeatKey == index)
+        keys->repeatKey = -1;
     return keys->write(keys->ctx, panelKeyCode(index), PANEL_KEY_RELEASE);
 }
 
@@ -75,22 +79,23 @@ void panelKeysSeen(PanelKeys_t *keys, uint64_t nowMs)
 int32_t panelKeysTick(PanelKeys_t *keys, uint64_t nowMs)
 {
     int32_t written = 0;
-    int32_t bQuiet = nowMs > keys->lastSeenMs && nowMs - keys->lastSeenMs > PANEL_KEY_QUIET_MS;
-    for (int32_t i = 0; i < PANEL_NUM_KEYS; i++) {
-        if (!keys->bHeld[i])
-            continue;
-        if (bQuiet) {
+    if (nowMs > keys->lastSeenMs && nowMs - keys->lastSeenMs > PANEL_KEY_QUIET_MS) {
+        for (int32_t i = 0; i < PANEL_NUM_KEYS; i++) {
+            if (!keys->bHeld[i])
+                continue;
             keys->bHeld[i] = 0;
             written += keys->write(keys->ctx, panelKeyCode(i), PANEL_KEY_RELEASE) > 0;
-            continue;
         }
-        if (nowMs < keys->nextRepeatMs[i])
-            continue;
-        written += keys->write(keys->ctx, panelKeyCode(i), PANEL_KEY_REPEAT) > 0;
-        /* A late tick sends one repeat, not a burst to catch up. */
-        keys->nextRepeatMs[i] += PANEL_KEY_REPEAT_PERIOD_MS;
-        if (keys->nextRepeatMs[i] <= nowMs)
-            keys->nextRepeatMs[i] = nowMs + PANEL_KEY_REPEAT_PERIOD_MS;
+        keys->repeatKey = -1;
+        return written;
     }
+    int32_t k = keys->repeatKey;
+    if (k < 0 || nowMs < keys->nextRepeatMs)
+        return 0;
+    written += keys->write(keys->ctx, panelKeyCode(k), PANEL_KEY_REPEAT) > 0;
+    /* A late tick sends one repeat, not a burst to catch up. */
+    keys->nextRepeatMs += PANEL_KEY_REPEAT_PERIOD_MS;
+    if (keys->nextRepeatMs <= nowMs)
+        keys->nextRepeatMs = nowMs + PANEL_KEY_REPEAT_PERIOD_MS;
     return written;
 }

@@ -30,7 +30,8 @@ typedef int32_t (*PanelKeyWriter_t)(void *ctx, int32_t code, int32_t value);
 
 typedef struct {
     int32_t bHeld[PANEL_NUM_KEYS];
-    uint64_t nextRepeatMs[PANEL_NUM_KEYS];
+    int32_t repeatKey;              /* index of the repeating key, or -1 */
+    uint64_t nextRepeatMs;
     uint64_t lastSeenMs;            /* last sign of life of a page */
     PanelKeyWriter_t write;
     void *ctx;

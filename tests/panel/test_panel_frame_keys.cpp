@@ -128,6 +128,34 @@ TEST(PanelKeys, AHeldKeyRepeatsAfterTheDelayAndStopsAtItsRelease)
     EXPECT_EQ((std::vector<int64_t>{1000, 108, 0}), log.records[n - 1]);
 }
 
+TEST(PanelKeys, OnlyTheKeyPressedLastRepeatsAsInTheInputLayer)
+{
+    KeyLog log;
+    PanelKeys_t keys;
+    panelKeysInit(&keys, logKey, &log, 0);
+    int32_t down = panelKeyIndex("down");
+    int32_t left = panelKeyIndex("left");
+    ASSERT_EQ(1, panelKeysPress(&keys, down, 0));
+    runUntil(&keys, &log, 300, true);
+    ASSERT_EQ(1, panelKeysPress(&keys, left, log.now));
+    size_t leftAt = log.records.size();
+    runUntil(&keys, &log, 700, true);
+    ASSERT_EQ(1, panelKeysRelease(&keys, left, log.now));
+    size_t upAt = log.records.size();
+    runUntil(&keys, &log, 1500, true);
+    /* Down repeated before left came; then only left; nothing once left
+     * is up, though down is still held. */
+    EXPECT_EQ(2, log.records[1][2]);
+    EXPECT_EQ(108, log.records[1][1]);
+    EXPECT_EQ((std::vector<int64_t>{300, 105, 1}), log.records[leftAt - 1]);
+    ASSERT_GT(upAt, leftAt + 1);
+    for (size_t i = leftAt; i + 1 < upAt; i++)
+        EXPECT_EQ(105, log.records[i][1]);
+    EXPECT_EQ(upAt, log.records.size());
+    ASSERT_EQ(1, panelKeysRelease(&keys, down, log.now));
+    EXPECT_EQ((std::vector<int64_t>{1500, 108, 0}), log.records.back());
+}
+
 TEST(PanelKeys, APageThatGoesQuietGetsItsKeysReleased)
 {
     KeyLog log;
