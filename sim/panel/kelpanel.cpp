@@ -55,7 +55,7 @@
 
 #define PANEL_DEFAULT_HOST "127.0.0.1"
 #define PANEL_DEFAULT_PORT 8080
-#define PANEL_TICK_MS 10           /* watcher loop; key repeats need this */
+#define PANEL_TICK_MS 10           /* watcher tick while a key repeats */
 #define PANEL_FRAME_POLL_MS 30     /* frame buffer file: up to 33 frames/s */
 #define PANEL_LED_POLL_MS 20       /* LED brightness: blink edges to 20 ms */
 #define PANEL_SLOW_POLL_MS 250     /* everything else */
@@ -150,10 +150,8 @@ static void panelReadSlow(const Panel *p, PanelReadings *r)
     r->backlightMax = panelReadBacklightMax(&p->board);
     r->bTempOk = panelReadTemperature(&p->board, &r->temp) == 1;
     r->mode = panelReadWorkMode(p->root.c_str());
-    for (int32_t i = 0; i < PANEL_NUM_LINKS; i++)
-        r->link[i] = p->meterAddr.empty()
-                         ? -1
-                         : panelLinkUp("/proc/net/tcp", p->meterAddr.c_str(), panelLinkPort(i));
+    panelLinkStates("/proc/net/tcp", p->meterAddr.empty() ? nullptr : p->meterAddr.c_str(),
+                    r->link);
     r->journal = panelTail(p, PANEL_JOURNAL_PATH);
     r->errors = panelTail(p, PANEL_ERRLOG_PATH);
 }
@@ -252,7 +250,16 @@ static void panelWatch(Panel *p)
                 p->changed.notify_all();
             }
         }
-        std::this_thread::sleep_for(std::chrono::milliseconds(PANEL_TICK_MS));
+        /* Short ticks only while a key repeats; otherwise the next poll. */
+        uint64_t next = nextFrame < nextLed ? nextFrame : nextLed;
+        {
+            std::lock_guard<std::mutex> g(p->lock);
+            if (p->keys.repeatKey >= 0 && now + PANEL_TICK_MS < next)
+                next = now + PANEL_TICK_MS;
+        }
+        uint64_t after = panelNowMs();
+        if (next > after)
+            std::this_thread::sleep_for(std::chrono::milliseconds(next - after));
     }
 }
 

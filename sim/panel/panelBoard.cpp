@@ -177,33 +177,32 @@ int32_t panelReadMeterHost(const DemoBoard_t *board, char *addr, size_t len)
     return rc;
 }
 
-int32_t panelLinkUp(const char *tcpTable, const char *addr, uint16_t port)
+void panelLinkStates(const char *tcpTable, const char *addr, int32_t *up)
 {
     struct in_addr want;
+    for (int32_t i = 0; i < PANEL_NUM_LINKS; i++)
+        up[i] = -1;
     if (tcpTable == NULL || addr == NULL || inet_pton(AF_INET, addr, &want) != 1)
-        return -1;
+        return;
     FILE *f = fopen(tcpTable, "r");
     if (f == NULL)
-        return -1;
+        return;
+    for (int32_t i = 0; i < PANEL_NUM_LINKS; i++)
+        up[i] = 0;
     char line[256];
-    int32_t up = 0;
     /* Lines: "sl local_address rem_address st ...", addresses as the hex
      * of the 32-bit word in memory order, ports in hex. The unit's side of
      * a link has the meter as its remote end. */
-    while (!up && fgets(line, sizeof(line), f) != NULL) {
+    while (fgets(line, sizeof(line), f) != NULL) {
         unsigned localAddr, localPort, remAddr, remPort, state;
         if (sscanf(line, " %*u: %8X:%4X %8X:%4X %2X", &localAddr, &localPort, &remAddr,
-                   &remPort, &state) != 5)
+                   &remPort, &state) != 5 ||
+            remAddr != want.s_addr || state != PANEL_TCP_ESTABLISHED)
             continue;
-        up = remAddr == want.s_addr && remPort == port && state == PANEL_TCP_ESTABLISHED;
+        for (int32_t i = 0; i < PANEL_NUM_LINKS; i++)
+            up[i] = up[i] || remPort == panelLinkPorts[i];
     }
     fclose(f);
-    return up;
-}
-
-uint16_t panelLinkPort(int32_t link)
-{
-    return (link >= 0 && link < PANEL_NUM_LINKS) ? panelLinkPorts[link] : 0;
 }
 
 int32_t panelWriteUpload(const DemoBoard_t *board, const uint8_t *data, size_t len)

@@ -57,11 +57,11 @@ const char *panelWorkModeName(int32_t mode);
 /* The meter's address from the sandbox's etc/vboard.conf (METER_HOST=).
  * 1, or -1 when none is set. */
 int32_t panelReadMeterHost(const DemoBoard_t *board, char *addr, size_t len);
-/* 1 when /proc/net/tcp (or the file given) shows an established
- * connection to addr:port, 0 when not, -1 when it cannot be read. */
-int32_t panelLinkUp(const char *tcpTable, const char *addr, uint16_t port);
-/* The standard port of each link. */
-uint16_t panelLinkPort(int32_t link);
+/* The state of each link in up[PANEL_NUM_LINKS]: 1 when /proc/net/tcp (or
+ * the table given) shows an established connection to addr on the link's
+ * standard port, 0 when not, -1 when the table cannot be read. One pass
+ * over the table for all three. */
+void panelLinkStates(const char *tcpTable, const char *addr, int32_t *up);
 
 /* Puts an upgrade package into the upload directory in one step (written
  * beside it, then renamed), so the upgrade program never sees half of it.

@@ -10,8 +10,9 @@ const lcd = $('lcd');
 const ctx = lcd.getContext('2d');
 const sleep = (ms) => new Promise((done) => setTimeout(done, ms));
 
-// Frames drawn: in all, and those of the last second (read by the tests).
-const stats = { frames: 0, fps: 0, stamps: [] };
+// Frames drawn: in all, and those of the last second; seq is kelpanel's
+// frame number, one per change of the frame buffer it saw (read by tests).
+const stats = { frames: 0, fps: 0, stamps: [], seq: 0 };
 window.panelStats = stats;
 
 function countFrame() {
@@ -41,6 +42,7 @@ async function frameLoop() {
     try {
       const r = await fetch('/frame?after=' + seq, { cache: 'no-store' });
       seq = r.headers.get('X-Frame-Seq') || seq;
+      stats.seq = Number(seq);
       if (r.status === 200) {
         const buf = await r.arrayBuffer();
         if (buf.byteLength === W * H * 4) {
