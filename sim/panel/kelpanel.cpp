@@ -701,6 +701,14 @@ int main(int argc, char **argv)
     if (panelProbePort(host, port) != 1)
         return 1;
     httplib::Server svr;
+    /* The library's default shares the port with any other listener
+     * (SO_REUSEPORT), so a second panel would silently take half of the
+     * first one's requests; address reuse alone lets a restarted panel
+     * take its port back at once and still refuses a taken one. */
+    svr.set_socket_options([](int sock) {
+        int one = 1;
+        setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &one, sizeof(one));
+    });
     svr.set_payload_max_length(PANEL_UPLOAD_MAX);
     panelRoutes(svr, &p);
     if (!svr.bind_to_port(host.c_str(), port)) {

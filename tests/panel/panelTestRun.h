@@ -44,10 +44,11 @@ struct PanelRun {
             sb.stop(pid);
     }
 
-    /* Starts kelpanel with the extra options; true once it answers. */
-    bool start(const std::vector<std::string> &extra = {})
+    /* Starts kelpanel with the extra options on the given port (or a free
+     * one); true once it answers. */
+    bool start(const std::vector<std::string> &extra = {}, int onPort = -1)
     {
-        port = panelFreePort();
+        port = onPort > 0 ? onPort : panelFreePort();
         std::vector<std::string> argv = {std::string(KEL_TEST_BIN_DIR) + "/kelpanel", "--root",
                                          sb.dir(), "--listen",
                                          "127.0.0.1:" + std::to_string(port)};

@@ -19,6 +19,7 @@
 
 #include <memory>
 #include <string>
+#include <thread>
 
 #include "kelSandbox.h"
 #include "panelTestRun.h"
@@ -87,6 +88,18 @@ TEST(PanelStart, RefusesWhatIsNoSandboxATakenPortAndAnAddressOffThisMachine)
     EXPECT_NE(said.find("is taken"), std::string::npos) << said;
     /* The first panel still serves. */
     EXPECT_TRUE(first.client->Get("/"));
+
+    /* Stopped with a page's long poll open, it can be started again on
+     * the same port at once (the old connections only linger). */
+    int port = first.port;
+    std::thread poll([&first] { (void)first.client->Get("/state?after=999"); });
+    usleep(200 * 1000);
+    EXPECT_EQ(0, sb.stop(first.pid));
+    first.pid = -1;
+    poll.join();
+    PanelRun again(sb);
+    ASSERT_TRUE(again.start({}, port));
+    EXPECT_EQ(port, again.port);
 }
 
 TEST(PanelRequests, BadRequestsGetAClearErrorAndWriteNothing)

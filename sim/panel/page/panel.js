@@ -102,10 +102,11 @@ function showState(s) {
       const up = s.links[key] === 1;
       span.className = up ? 'up' : 'down-link';
       span.id = 'link-' + key;
-      span.textContent = label + (up ? ' up ' : ' down ');
+      span.textContent = label + (up ? ' up' : ' down');
+      if (links.childNodes.length) links.appendChild(document.createTextNode(', '));
       links.appendChild(span);
     }
-    links.appendChild(document.createTextNode('(meter ' + s.meter + ')'));
+    links.appendChild(document.createTextNode(' (meter ' + s.meter + ')'));
   }
   $('journal').textContent = s.journal || '(empty)';
   $('errors').textContent = s.errors || '(empty)';
