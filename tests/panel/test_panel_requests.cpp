@@ -102,15 +102,30 @@ TEST(PanelStart, RefusesWhatIsNoSandboxATakenPortAndAnAddressOffThisMachine)
     EXPECT_EQ(port, again.port);
 }
 
-TEST(PanelRequests, BadRequestsGetAClearErrorAndWriteNothing)
-{
+/* A panel on a fresh sandbox whose keypad FIFO the test reads, as the
+ * control daemon would. */
+class PanelRequests : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        ASSERT_TRUE(sb.ok());
+        kbd = open(sb.path("/dev/input/event0").c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+        ASSERT_GE(kbd, 0);
+        ASSERT_TRUE(panel.start());
+    }
+    void TearDown() override
+    {
+        if (kbd >= 0)
+            close(kbd);
+    }
+
     KelSandbox sb;
-    ASSERT_TRUE(sb.ok());
-    /* The test reads the keypad FIFO, as the control daemon would. */
-    int kbd = open(sb.path("/dev/input/event0").c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-    ASSERT_GE(kbd, 0);
-    PanelRun panel(sb);
-    ASSERT_TRUE(panel.start());
+    int kbd = -1;
+    PanelRun panel{sb};
+};
+
+TEST_F(PanelRequests, BadRequestsGetAClearErrorAndWriteNothing)
+{
     httplib::Client &c = *panel.client;
     std::string temp = sb.read(LM75);
 
@@ -154,17 +169,10 @@ TEST(PanelRequests, BadRequestsGetAClearErrorAndWriteNothing)
     r = c.Post("/link/drop", "", "text/plain");
     ASSERT_TRUE(r);
     EXPECT_EQ(409, r->status);
-    close(kbd);
 }
 
-TEST(PanelRequests, GoodRequestsWriteTheBoardsRecordsAndFiles)
+TEST_F(PanelRequests, GoodRequestsWriteTheBoardsRecordsAndFiles)
 {
-    KelSandbox sb;
-    ASSERT_TRUE(sb.ok());
-    int kbd = open(sb.path("/dev/input/event0").c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-    ASSERT_GE(kbd, 0);
-    PanelRun panel(sb);
-    ASSERT_TRUE(panel.start());
     httplib::Client &c = *panel.client;
 
     /* A press: the key record (type 1, code 103, value 1) and a report
@@ -223,5 +231,4 @@ TEST(PanelRequests, GoodRequestsWriteTheBoardsRecordsAndFiles)
     EXPECT_EQ(200, r->status);
     EXPECT_EQ(package, sb.read(UPLOAD_DIR "/kelupg.bin"));
     EXPECT_EQ("kelupg.bin ", listing(sb, UPLOAD_DIR));
-    close(kbd);
 }
