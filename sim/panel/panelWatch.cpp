@@ -146,8 +146,11 @@ void panelWatch(Panel *p)
         }
         if (now >= nextLed) {
             nextLed = now + PANEL_LED_POLL_MS;
+            int32_t lit[PANEL_NUM_LEDS];
+            memcpy(lit, r.leds.lit, sizeof(lit));
             panelReadLedsLit(&p->board, &r.leds);
-            bStateDue = true;
+            /* The state text is rebuilt only when an LED changed. */
+            bStateDue = bStateDue || memcmp(lit, r.leds.lit, sizeof(lit)) != 0;
         }
         if (now >= nextFrame) {
             nextFrame = now + PANEL_FRAME_POLL_MS;
