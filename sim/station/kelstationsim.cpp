@@ -22,6 +22,7 @@
 #define KSS_DEFAULT_TIMEOUT_MS 5000
 #define KSS_CONNECT_MS 3000
 #define KSS_HEARTBEAT_MS 5000
+#define KSS_CMD_WAIT (-1) /* not sent: the station pauses */
 #define KSS_EXIT_OK 0
 #define KSS_EXIT_FAILED 1
 #define KSS_EXIT_USAGE 2
@@ -34,7 +35,8 @@ typedef struct {
     int32_t bWrongDigest;
     uint32_t watchS;
     uint32_t timeoutMs;
-    int first; /* index of the first command word in argv */
+    char **words; /* the commands and their arguments, in order */
+    int nWords;
 } KssOptions_t;
 
 /* A command: its words, how many follow the name, the request it sends. */
@@ -71,6 +73,7 @@ static const KssCommand_t kssCommands[] = {
     {"reset", 0, SSW_FACTORY_RESET, ""},
     {"reboot", 0, SSW_REBOOT, ""},
     {"heartbeat", 0, SSW_HEARTBEAT, ""},
+    {"wait", 1, KSS_CMD_WAIT, " MS (a pause on the station's side)"},
 };
 #define KSS_NUM_COMMANDS (sizeof(kssCommands) / sizeof(kssCommands[0]))
 
@@ -345,9 +348,21 @@ static void kssPrintKeptEvents(StationSim_t *st)
         kssPrintEvent(&f);
 }
 
+static int kssWatch(StationSim_t *st, uint64_t ms, uint32_t timeoutMs);
+
 /* Runs one command; 1 success, 0 failed or unanswered, -1 link lost. */
 static int kssRun(StationSim_t *st, const KssCommand_t *cmd, char **args, uint32_t timeoutMs)
 {
+    if (cmd->cmdType == KSS_CMD_WAIT) {
+        long long ms;
+        if (!kssNumber(args[0], 0, 3600000, &ms)) {
+            fprintf(stderr, "wait: milliseconds expected\n");
+            return 0;
+        }
+        printf("wait %lld ms\n", ms);
+        fflush(stdout);
+        return kssWatch(st, (uint64_t)ms, timeoutMs) ? 1 : -1;
+    }
     uint8_t payload[SSW_PAYLOAD_MAX];
     int len = kssBuildPayload(cmd, args, payload);
     if (len < 0)
@@ -387,13 +402,11 @@ static int kssAuthenticate(StationSim_t *st, const KssOptions_t *o)
     return rc;
 }
 
-/* Stays connected for `seconds`, heartbeats every 5 s, events printed. */
-static int kssWatch(StationSim_t *st, uint32_t seconds, uint32_t timeoutMs)
+/* Stays connected for `ms`, heartbeats every 5 s, events printed. */
+static int kssWatch(StationSim_t *st, uint64_t ms, uint32_t timeoutMs)
 {
-    uint64_t end = stationSimNowMs() + (uint64_t)seconds * 1000u;
+    uint64_t end = stationSimNowMs() + ms;
     uint64_t nextBeat = stationSimNowMs() + KSS_HEARTBEAT_MS;
-    printf("watching for %u s\n", seconds);
-    fflush(stdout);
     while (!kssStop && stationSimNowMs() < end) {
         if (stationSimNowMs() >= nextBeat) {
             StationFrame_t f;
@@ -417,46 +430,57 @@ static int kssWatch(StationSim_t *st, uint32_t seconds, uint32_t timeoutMs)
     return 1;
 }
 
-static int kssParseOptions(int argc, char **argv, KssOptions_t *o)
+/* One option at argv[*i] (its value, if any, consumed). 1, or -1. */
+static int kssOption(int argc, char **argv, int *i, KssOptions_t *o)
 {
     long long v;
+    const char *opt = argv[*i];
+    int hasValue = (*i + 1 < argc);
+    if (strcmp(opt, "--no-auth") == 0) {
+        o->bNoAuth = 1;
+    } else if (strcmp(opt, "--wrong-digest") == 0) {
+        o->bWrongDigest = 1;
+    } else if (strcmp(opt, "--port") == 0 && hasValue && kssNumber(argv[*i + 1], 1, 65535, &v)) {
+        o->port = (uint16_t)v;
+        (*i)++;
+    } else if (strcmp(opt, "--watch") == 0 && hasValue && kssNumber(argv[*i + 1], 0, 86400, &v)) {
+        o->watchS = (uint32_t)v;
+        (*i)++;
+    } else if (strcmp(opt, "--timeout") == 0 && hasValue && kssNumber(argv[*i + 1], 1, 600000, &v)) {
+        o->timeoutMs = (uint32_t)v;
+        (*i)++;
+    } else if (strcmp(opt, "--help") == 0) {
+        kssUsage(stdout);
+        exit(KSS_EXIT_OK);
+    } else {
+        fprintf(stderr, "kelstationsim: bad option %s\n", opt);
+        return -1;
+    }
+    return 1;
+}
+
+/* Options may stand anywhere a command name may; the words of the
+ * commands (names and their arguments, taken as they are) are collected
+ * into o->words, every one checked before anything is sent. */
+static int kssParseOptions(int argc, char **argv, KssOptions_t *o)
+{
     memset(o, 0, sizeof(*o));
     o->port = SSW_PORT;
     o->timeoutMs = KSS_DEFAULT_TIMEOUT_MS;
-    int i = 1;
-    for (; i < argc && strncmp(argv[i], "--", 2) == 0; i++) {
-        const char *opt = argv[i];
-        int hasValue = (i + 1 < argc);
-        if (strcmp(opt, "--no-auth") == 0) {
-            o->bNoAuth = 1;
-        } else if (strcmp(opt, "--wrong-digest") == 0) {
-            o->bWrongDigest = 1;
-        } else if (strcmp(opt, "--port") == 0 && hasValue && kssNumber(argv[i + 1], 1, 65535, &v)) {
-            o->port = (uint16_t)v;
-            i++;
-        } else if (strcmp(opt, "--watch") == 0 && hasValue && kssNumber(argv[i + 1], 0, 86400, &v)) {
-            o->watchS = (uint32_t)v;
-            i++;
-        } else if (strcmp(opt, "--timeout") == 0 && hasValue &&
-                   kssNumber(argv[i + 1], 1, 600000, &v)) {
-            o->timeoutMs = (uint32_t)v;
-            i++;
-        } else if (strcmp(opt, "--help") == 0) {
-            kssUsage(stdout);
-            exit(KSS_EXIT_OK);
-        } else {
-            fprintf(stderr, "kelstationsim: bad option %s\n", opt);
-            return -1;
-        }
-    }
-    if (i >= argc) {
-        fprintf(stderr, "kelstationsim: no unit address\n");
+    o->words = (char **)calloc((size_t)argc, sizeof(char *));
+    if (o->words == NULL)
         return -1;
-    }
-    o->addr = argv[i++];
-    o->first = i;
-    /* Every command and its words are checked before anything is sent. */
-    while (i < argc) {
+    for (int i = 1; i < argc;) {
+        if (strncmp(argv[i], "--", 2) == 0) {
+            if (kssOption(argc, argv, &i, o) < 0)
+                return -1;
+            i++;
+            continue;
+        }
+        if (o->addr == NULL) {
+            o->addr = argv[i++];
+            continue;
+        }
         const KssCommand_t *cmd = kssFind(argv[i]);
         if (cmd == NULL) {
             fprintf(stderr, "kelstationsim: unknown command %s\n", argv[i]);
@@ -466,7 +490,13 @@ static int kssParseOptions(int argc, char **argv, KssOptions_t *o)
             fprintf(stderr, "kelstationsim: %s needs%s\n", cmd->name, cmd->argHelp);
             return -1;
         }
+        for (int k = 0; k <= cmd->nArgs; k++)
+            o->words[o->nWords++] = argv[i + k];
         i += 1 + cmd->nArgs;
+    }
+    if (o->addr == NULL) {
+        fprintf(stderr, "kelstationsim: no unit address\n");
+        return -1;
     }
     return 1;
 }
@@ -500,17 +530,22 @@ int main(int argc, char **argv)
             return status;
         }
     }
-    for (int i = o.first; i < argc && !kssStop;) {
-        const KssCommand_t *cmd = kssFind(argv[i]);
-        int rc = kssRun(&st, cmd, &argv[i + 1], o.timeoutMs);
+    for (int i = 0; i < o.nWords && !kssStop;) {
+        const KssCommand_t *cmd = kssFind(o.words[i]);
+        int rc = kssRun(&st, cmd, &o.words[i + 1], o.timeoutMs);
         if (rc != 1)
             status = KSS_EXIT_FAILED;
         if (rc < 0)
             break;
         i += 1 + cmd->nArgs;
     }
-    if (o.watchS > 0 && st.fd >= 0 && !kssWatch(&st, o.watchS, o.timeoutMs))
-        status = KSS_EXIT_FAILED;
+    if (o.watchS > 0 && st.fd >= 0) {
+        printf("watching for %u s\n", o.watchS);
+        fflush(stdout);
+        if (!kssWatch(&st, (uint64_t)o.watchS * 1000u, o.timeoutMs))
+            status = KSS_EXIT_FAILED;
+    }
     stationSimClose(&st);
+    free(o.words);
     return status;
 }

@@ -237,27 +237,22 @@ INT32 industQueueDispatch(const kel_MsgQue_Tx_t *msg, INT32 bytes)
     return rc > 0 ? 1 : 0;
 }
 
-/* Sleeps with cancellation allowed: the thread is cancelled only while it
- * waits, never while it holds the send mutex. */
-static void industQueuePause(void)
-{
-    pthread_setcancelstate(PTHREAD_CANCEL_ENABLE, NULL);
-    kelSleep(INDUST_QUEUE_PAUSE_MS);
-    pthread_setcancelstate(PTHREAD_CANCEL_DISABLE, NULL);
-}
+/* Set when the program ends; the thread looks at it after every pause and
+ * every record. Ending the thread this way, rather than by cancellation,
+ * never leaves it stopped inside a send or a post. */
+static INT32 industQueueStop;
 
 void *kelIndustMsgQueRxHandleThread(void *args)
 {
     (void)args;
-    pthread_setcancelstate(PTHREAD_CANCEL_DISABLE, NULL);
-    for (;;) {
-        industQueuePause();
+    while (!KEL_LOAD(industQueueStop)) {
+        kelSleep(INDUST_QUEUE_PAUSE_MS);
         INT32 queue = -1;
         if (kelAppMsgQueGetID(&queue, KEL_MSG_ID_INDUSTRY) < 0) {
             INDUST_REPORT(KEL_FW_MSGQ_GETID_ERROR);
             continue;
         }
-        for (;;) {
+        while (!KEL_LOAD(industQueueStop)) {
             /* Room for the largest record any queue carries: a record of
              * another kind is taken whole and dropped, never left blocking
              * the queue. */
@@ -266,16 +261,14 @@ void *kelIndustMsgQueRxHandleThread(void *args)
                 UINT8 raw[sizeof(INT32) + KEL_MSGQ_ERROR_BYTES];
             } rec;
             memset(&rec, 0, sizeof(rec));
-            pthread_setcancelstate(PTHREAD_CANCEL_ENABLE, NULL);
             INT32 bytes = kelAppMsgQueDataRecv(queue, KEL_MSG_TYPE_ALL, &rec, KEL_MSGQ_ERROR_BYTES);
-            int err = errno;
-            pthread_setcancelstate(PTHREAD_CANCEL_DISABLE, NULL);
             if (bytes < 0) {
+                int err = errno;
                 INDUST_REPORT(KEL_FW_MSGQ_RECV_ERROR);
                 if (err == EIDRM || err == EINVAL) {
                     break; /* the queue is gone: look it up anew */
                 }
-                industQueuePause();
+                kelSleep(INDUST_QUEUE_PAUSE_MS);
                 continue;
             }
             if (industQueueDispatch(&rec.tx, bytes) < 0) {
@@ -284,4 +277,20 @@ void *kelIndustMsgQueRxHandleThread(void *args)
         }
     }
     return NULL;
+}
+
+void industStopQueueThread(pthread_t thread)
+{
+    KEL_STORE(industQueueStop, (INT32)1);
+    /* A record of no command wakes the thread from its receive. */
+    INT32 queue = -1;
+    if (kelAppMsgQueGetID(&queue, KEL_MSG_ID_INDUSTRY) > 0) {
+        kel_MsgQue_Tx_t wake;
+        memset(&wake, 0, sizeof(wake));
+        wake.msgType = KEL_MSG_TYPE_TX;
+        wake.cmdType = -1;
+        (void)kelAppMsgQueDataSend(queue, KEL_MSG_TYPE_TX, &wake);
+    }
+    pthread_join(thread, NULL);
+    KEL_STORE(industQueueStop, (INT32)0);
 }

@@ -12,6 +12,8 @@
 #ifndef KEL_INDUSTRY_H
 #define KEL_INDUSTRY_H
 
+#include <pthread.h>
+
 #include "kelTypes.h"
 #include "kelmsg.h"
 
@@ -39,6 +41,8 @@ INT32 industServe(const industServeLimits_t *limits);
 INT32 industQueueDispatch(const kel_MsgQue_Tx_t *msg, INT32 bytes);
 /* The industry queue thread; `args` is ignored. */
 void *kelIndustMsgQueRxHandleThread(void *args);
+/* Ends the queue thread (woken by a record of no command) and joins it. */
+void industStopQueueThread(pthread_t thread);
 
 #ifdef __cplusplus
 }

@@ -29,7 +29,7 @@ int main(void)
     KEL_STORE(dev->socketState, KEL_SOCKET_INIT);
     KEL_STORE(dev->bDataRequested, KEL_FALSE);
 
-    /* Joinable, so that the end of the program can wait for its cancel. */
+    /* Joinable, so that the end of the program can wait for it. */
     pthread_t queueThread;
     if (pthread_create(&queueThread, NULL, kelIndustMsgQueRxHandleThread, NULL) != 0) {
         kelLogError(KEL_TASK_APP_INDUSTRY, KEL_FILEID_INDUSTRY, __LINE__, KEL_FW_PTHREAD_ERROR);
@@ -46,8 +46,7 @@ int main(void)
 
     printf("kelindustry: no traffic for %d minutes, ending\n", INDUST_IDLE_MS / 60000);
     fflush(stdout);
-    pthread_cancel(queueThread);
-    pthread_join(queueThread, NULL);
+    industStopQueueThread(queueThread);
     pthread_mutex_destroy(&industSendMutex);
     pthread_mutex_destroy(&industRecvMutex);
     return 0;
