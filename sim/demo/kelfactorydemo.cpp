@@ -222,8 +222,9 @@ static void fdConnectAndAuthenticate(Fd_t *d)
                 "station on %s port %d", FD_ADDR, SSW_PORT))
         return;
     int rc = stationSimAuthenticate(&d->st, STATION_DIGEST_RIGHT, FD_ANSWER_MS);
-    fdStep(d, "authenticate", rc == 1 && fdWaitFor(d, fdInFactoryMode, FD_SEEN_MS),
-           "challenge %u answered, work mode %d (factory)", d->st.challenge, (int)fdMode(d));
+    int32_t factory = rc == 1 && fdWaitFor(d, fdInFactoryMode, FD_SEEN_MS);
+    fdStep(d, "authenticate", factory, "challenge %u answered, work mode %d (factory)",
+           d->st.challenge, (int)fdMode(d));
     int32_t seen = fdWaitFor(d, fdScreenIsPicto, FD_SEEN_MS);
     fdShot(d, "pictogram", file, sizeof(file));
     fdStep(d, "pictogram", seen, "factory pictogram on the LCD, %s", file);
