@@ -163,6 +163,17 @@ TEST(FactoryService, RecordsAndSettingsReadAndWriteTheUnitsFiles)
 
     ASSERT_EQ(1, s.ask(SSW_BRIGHT_GET));
     EXPECT_EQ(60, stationSimResult(&s.resp));
+
+    /* The LCD type goes to the daemon, which keeps it. */
+    EXPECT_EQ(SSW_TEST_OK, s.resultOfWord(SSW_LCDTYPE_SET, 0));
+    EXPECT_TRUE(ibWaitFor([&] {
+        return b.sb.read("/kel/config/kel.conf").find("\nLCD 0\n") != std::string::npos;
+    }));
+    for (int32_t cmd : {SSW_COMMU_TEST, SSW_FLASH_TEST}) {
+        ASSERT_EQ(1, s.ask(cmd));
+        EXPECT_EQ(36u, s.resp.length);
+        EXPECT_EQ(SSW_TEST_OK, stationSimResult(&s.resp));
+    }
 }
 
 TEST(FactoryService, HardwareTestsReachTheLedsScreenBacklightSensorAndKeypad)
