@@ -232,7 +232,8 @@ static INT32 industConfigText(const char *key, char *field)
     if (kelGetLinuxEnv(key, text) < 0) {
         return -1;
     }
-    strncpy(field, text, KEL_INDUST_TEXT_SIZE);
+    size_t len = strnlen(text, KEL_INDUST_TEXT_SIZE);
+    memcpy(field, text, len);
     return 1;
 }
 

@@ -11,6 +11,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <thread>
 
 #include "kelTestRoot.h"
@@ -40,7 +41,7 @@ TEST(FactoryServeLoop, FramesKeepTheServiceAliveAndASilentStationIsDropped)
 {
     KelTestRoot root;
     industServeLimits_t limits = {KEL_INDUST_PORT, 1000, 2500};
-    uint64_t ended = 0;
+    std::atomic<uint64_t> ended(0);
     std::thread serve([&] {
         industServe(&limits);
         ended = stationSimNowMs();
@@ -60,7 +61,7 @@ TEST(FactoryServeLoop, FramesKeepTheServiceAliveAndASilentStationIsDropped)
         sleepMs(300);
     }
     EXPECT_GE(answered, 8);
-    EXPECT_EQ(0u, ended) << "the service ended while a station was talking";
+    EXPECT_EQ(0u, ended.load()) << "the service ended while a station was talking";
 
     /* Then silence: dropped after the silence limit, ended after the idle one. */
     EXPECT_EQ(1, stationSimWaitClosed(&st, 5000));
@@ -68,8 +69,8 @@ TEST(FactoryServeLoop, FramesKeepTheServiceAliveAndASilentStationIsDropped)
     EXPECT_GE(dropped, 900u);
     EXPECT_LE(dropped, 2500u);
     serve.join();
-    EXPECT_GE(ended - lastFrame, 2400u);
-    EXPECT_LE(ended - lastFrame, 5000u);
+    EXPECT_GE(ended.load() - lastFrame, 2400u);
+    EXPECT_LE(ended.load() - lastFrame, 5000u);
     stationSimClose(&st);
     root.removeIpc();
 }
