@@ -129,8 +129,13 @@ TEST(FactoryService, RecordsAndSettingsReadAndWriteTheUnitsFiles)
     EXPECT_EQ(0, got.testResult);
     EXPECT_EQ(-1, got.testID);
     EXPECT_EQ(0u, got.timeStamp);
+    /* A record that cannot be written is not reported as stored. */
+    SSW_TestResult_t rec = testResultRecord(1, 7, T_2031_05_06_070809);
+    ASSERT_EQ(0, b.sb.shell("mkdir \"$KEL_ROOT/kel/factory/indust.conf.tmp\""));
+    EXPECT_EQ(SSW_TEST_FAIL, s.result(SSW_TEST_RESULT_SET, &rec, sizeof(rec)));
+    ASSERT_EQ(0, b.sb.shell("rmdir \"$KEL_ROOT/kel/factory/indust.conf.tmp\""));
     /* Only the low 32 bits of the time stamp count. */
-    SSW_TestResult_t rec = testResultRecord(1, 7, (1ull << 32) | T_2031_05_06_070809);
+    rec = testResultRecord(1, 7, (1ull << 32) | T_2031_05_06_070809);
     EXPECT_EQ(SSW_TEST_OK, s.result(SSW_TEST_RESULT_SET, &rec, sizeof(rec)));
     EXPECT_EQ("TESTRESULT 1\nTESTERID 7\nTIMESTAMP 20310506-070809\n",
               b.sb.read("/kel/factory/indust.conf"));
@@ -250,6 +255,9 @@ TEST(FactoryService, PlatformCommandsRunTheirProgramsAndTheBootEnvironment)
     /* Only a defined logo is written, and only as a number. */
     EXPECT_EQ(SSW_TEST_FAIL, s.resultOfWord(SSW_LOGO_SET, 5));
     EXPECT_FALSE(b.sb.journalHas("fw_setenv splashlogo 5"));
+    ASSERT_TRUE(b.sb.setExitStatus("fw_setenv", 1));
+    EXPECT_EQ(SSW_TEST_FAIL, s.resultOfWord(SSW_LOGO_SET, 1)) << "the write's result is the answer";
+    ASSERT_TRUE(b.sb.setExitStatus("fw_setenv", -1));
     EXPECT_EQ(SSW_TEST_OK, s.resultOfWord(SSW_LOGO_SET, 1));
     EXPECT_TRUE(b.sb.journalHas("fw_setenv splashlogo 1"));
     ASSERT_EQ(1, s.ask(SSW_LOGO_GET));
