@@ -5,6 +5,9 @@
  */
 #include "industBoard.h"
 
+#include <stdio.h>
+#include <sys/wait.h>
+
 #include <vector>
 
 #define T_2031_05_06_070809 1935817689ull /* 2031-05-06 07:08:09 UTC */
@@ -377,4 +380,42 @@ TEST(FactoryService, BrokenFramesCloseTheLinkAndTheNextStationIsServed)
     EXPECT_EQ(20u, next.resp.length);
     EXPECT_EQ(SSW_RESPONSE, next.resp.msgType);
     EXPECT_TRUE(b.serviceRunning());
+}
+
+/* The station command: its output and its exit status, which scripts (and
+ * the browser panel) rely on. */
+static int runStation(const std::string &args, std::string *out)
+{
+    std::string cmd = std::string(KEL_TEST_BIN_DIR) + "/kelstationsim " + args + " 2>&1";
+    FILE *p = popen(cmd.c_str(), "r");
+    if (p == nullptr)
+        return -1;
+    char buf[512];
+    size_t n;
+    out->clear();
+    while ((n = fread(buf, 1, sizeof(buf), p)) > 0)
+        out->append(buf, n);
+    int rc = pclose(p);
+    return WIFEXITED(rc) ? WEXITSTATUS(rc) : -1;
+}
+
+TEST(FactoryService, TheStationCommandExitsNonZeroOnAFailedOrMissingAnswer)
+{
+    IndustBoard b;
+    ASSERT_TRUE(b.start());
+    std::string out;
+    ASSERT_EQ(0, runStation("127.0.0.1 sn-set KEL-9 heartbeat test-result-set 1 7 now", &out)) << out;
+    EXPECT_NE(std::string::npos, out.find("auth: TEST_OK")) << out;
+    EXPECT_NE(std::string::npos, out.find("sn-set KEL-9: TEST_OK")) << out;
+    EXPECT_TRUE(b.fileIs("/kel/factory/sn.conf", "SN KEL-9"));
+
+    EXPECT_EQ(1, runStation("--timeout 1500 --wrong-digest 127.0.0.1 sn-set KEL-8", &out)) << out;
+    EXPECT_NE(std::string::npos, out.find("auth: no answer")) << out;
+    EXPECT_NE(std::string::npos, out.find("sn-set KEL-8: TEST_FAIL")) << out;
+    EXPECT_EQ(1, runStation("--timeout 1500 --no-auth 127.0.0.1 logo-get", &out)) << out;
+    EXPECT_NE(std::string::npos, out.find("logo-get: no answer")) << out;
+    EXPECT_EQ(1, runStation("127.0.0.1 led 3 on", &out)) << out;
+    EXPECT_EQ(2, runStation("127.0.0.1 no-such-command", &out)) << out;
+    EXPECT_EQ(3, runStation("--port 1 127.0.0.1 heartbeat", &out)) << out;
+    EXPECT_TRUE(b.fileIs("/kel/factory/sn.conf", "SN KEL-9"));
 }
