@@ -272,7 +272,7 @@ TEST(FactoryService, PlatformCommandsRunTheirProgramsAndTheBootEnvironment)
     uint64_t when = T_2031_05_06_070809;
     ASSERT_EQ(1, s.ask(SSW_TIME_SYNCHRONIZE, &when, sizeof(when)));
     EXPECT_EQ(28u, s.resp.length);
-    EXPECT_TRUE(b.sb.journalHas("date -s 2031.5.6-7:8:9"));
+    EXPECT_TRUE(b.sb.waitJournal("date -s 2031.5.6-7:8:9", IB_DEADLINE_MS));
 
     /* Reboot: the answer first (36 bytes, TEST_OK, zeros), then the reboot. */
     ASSERT_EQ(1, s.ask(SSW_REBOOT));
