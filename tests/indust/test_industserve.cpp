@@ -54,23 +54,26 @@ TEST(FactoryServeLoop, FramesKeepTheServiceAliveAndASilentStationIsDropped)
     StationFrame_t f;
     uint64_t until = stationSimNowMs() + 4000;
     uint64_t lastFrame = 0;
+    int sent = 0;
     int answered = 0;
     while (stationSimNowMs() < until) {
         lastFrame = stationSimNowMs();
+        sent++;
         answered += stationSimRequest(&st, SSW_HEARTBEAT, NULL, 0, &f, 1000) == 1;
         sleepMs(300);
     }
-    EXPECT_GE(answered, 8);
+    EXPECT_GE(sent, 5);
+    EXPECT_EQ(sent, answered);
     EXPECT_EQ(0u, ended.load()) << "the service ended while a station was talking";
 
     /* Then silence: dropped after the silence limit, ended after the idle one. */
     EXPECT_EQ(1, stationSimWaitClosed(&st, 5000));
     uint64_t dropped = stationSimNowMs() - lastFrame;
     EXPECT_GE(dropped, 900u);
-    EXPECT_LE(dropped, 2500u);
+    EXPECT_LE(dropped, 3500u);
     serve.join();
     EXPECT_GE(ended.load() - lastFrame, 2400u);
-    EXPECT_LE(ended.load() - lastFrame, 5000u);
+    EXPECT_LE(ended.load() - lastFrame, 6000u);
     stationSimClose(&st);
     root.removeIpc();
 }
