@@ -419,3 +419,37 @@ TEST(FactoryService, TheStationCommandExitsNonZeroOnAFailedOrMissingAnswer)
     EXPECT_EQ(3, runStation("--port 1 127.0.0.1 heartbeat", &out)) << out;
     EXPECT_TRUE(b.fileIs("/kel/factory/sn.conf", "SN KEL-9"));
 }
+
+/* Frames of every command with arbitrary payloads and lengths, before and
+ * after the handshake: the service answers what it answers and stays up
+ * (the sanitised build ends the service at the first bad memory access). */
+TEST(FactoryService, ArbitraryRequestsNeverBringTheServiceDown)
+{
+    IndustBoard b;
+    ASSERT_TRUE(b.start());
+    IbStation s;
+    ASSERT_TRUE(s.connect());
+    uint32_t seed = 12345;
+    auto next = [&seed] {
+        seed = seed * 1103515245u + 12345u;
+        return seed >> 8;
+    };
+    for (int round = 0; round < 2; round++) {
+        if (round == 1) {
+            ASSERT_TRUE(s.authenticate());
+        }
+        for (int i = 0; i < 200; i++) {
+            uint8_t payload[SSW_PAYLOAD_MAX];
+            for (uint8_t &byte : payload)
+                byte = (uint8_t)next();
+            int32_t cmd = (int32_t)(next() % (SSW_NUM_CMDS + 2)) - 1;
+            /* The reboots wait a second each; they are tried elsewhere. */
+            if (cmd == SSW_FACTORY_RESET || cmd == SSW_REBOOT)
+                continue;
+            int32_t msgType = (int32_t)(next() % 3);
+            ASSERT_EQ(1, stationSimSend(&s.st, msgType, cmd, payload, next() % (SSW_PAYLOAD_MAX + 1)));
+        }
+        ASSERT_EQ(1, s.ask(SSW_HEARTBEAT, nullptr, 0, IB_DEADLINE_MS)) << "round " << round;
+    }
+    EXPECT_TRUE(b.serviceRunning());
+}
