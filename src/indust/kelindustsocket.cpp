@@ -10,9 +10,7 @@
  */
 #include "kelindustsocket.h"
 
-#include <stdlib.h>
 #include <string.h>
-#include <time.h>
 
 #include "kelstartcommon.h"
 
@@ -28,8 +26,8 @@ UINT32 industGetTransID(void)
 
 UINT32 industGetRandom(void)
 {
-    srand((unsigned int)time(NULL));
-    return (UINT32)rand();
+    /* The same generator as the startup protocol's challenge. */
+    return stpGetRandom();
 }
 
 UINT32 industGetDigest(UINT32 random)

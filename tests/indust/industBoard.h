@@ -122,6 +122,12 @@ public:
         return ind > 0;
     }
 
+    /* The board started and `s` connected; authenticated when asked. */
+    bool startWith(IbStation &s, bool authenticated = true)
+    {
+        return start() && s.connect() && (!authenticated || s.authenticate());
+    }
+
     /* The work mode the daemon publishes. */
     int32_t mode() const { return shm ? KEL_LOAD(shm->kelWorkMode) : -1; }
     bool waitMode(int32_t m, int timeoutMs = IB_DEADLINE_MS)

@@ -9,26 +9,9 @@
 #include <unistd.h>
 
 #include "kelindustsocket.h"
-#include "stationSim.h"
+#include "stationPair.h"
 
-class FactoryFrames : public ::testing::Test {
-protected:
-    void SetUp() override
-    {
-        ASSERT_EQ(0, socketpair(AF_UNIX, SOCK_STREAM, 0, fds));
-        stationSimInit(&station);
-        station.fd = fds[1];
-    }
-    void TearDown() override
-    {
-        close(fds[0]);
-        stationSimClose(&station);
-    }
-    int unit() const { return fds[0]; }
-    int fds[2] = {-1, -1};
-    StationSim_t station;
-    StationFrame_t f;
-};
+class FactoryFrames : public StationPairTest {};
 
 TEST_F(FactoryFrames, ResponsesLeaveTheUnitWithTheLengthsTheStationExpects)
 {

@@ -8,10 +8,8 @@
 TEST(FactoryService, ASilentStationIsDroppedAfterEighteenSeconds)
 {
     IndustBoard b;
-    ASSERT_TRUE(b.start());
     IbStation s;
-    ASSERT_TRUE(s.connect());
-    ASSERT_TRUE(s.authenticate());
+    ASSERT_TRUE(b.startWith(s));
     uint64_t lastFrame = stationSimNowMs();
     ASSERT_TRUE(b.waitMode(KEL_MODE_INDUSTRY));
 

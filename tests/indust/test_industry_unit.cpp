@@ -33,10 +33,9 @@ static SSW_TestResult_t answeredTestResult(const StationFrame_t &f)
 TEST(FactoryService, OnlyTheRightDigestOpensTheSettingsAndTheFactoryMode)
 {
     IndustBoard b;
-    ASSERT_TRUE(b.start());
-    const std::string conf = b.sb.read("/kel/config/kel.conf");
     IbStation s;
-    ASSERT_TRUE(s.connect());
+    ASSERT_TRUE(b.startWith(s, false));
+    const std::string conf = b.sb.read("/kel/config/kel.conf");
 
     /* Before the handshake nothing that changes the unit is carried out. */
     SSW_TestResult_t rec = testResultRecord(1, 7, T_2031_05_06_070809);
@@ -92,10 +91,8 @@ TEST(FactoryService, RecordsAndSettingsReadAndWriteTheUnitsFiles)
     ASSERT_TRUE(b.sb.write("/kel/config/kel.conf",
                            "KEL_VERSION 002.003.004\nAPP_VERSION 001.008.000\nKER_VERSION 003.002.193\n"
                            "WORKHOUR 12\nLCD 1\nBKLCTRL 1\nLANGUAGE 3\nBKLPWM 60\n"));
-    ASSERT_TRUE(b.start());
     IbStation s;
-    ASSERT_TRUE(s.connect());
-    ASSERT_TRUE(s.authenticate());
+    ASSERT_TRUE(b.startWith(s));
 
     ASSERT_EQ(1, s.ask(SSW_INFO_GET));
     ASSERT_EQ(144u, s.resp.length);
@@ -187,10 +184,8 @@ TEST(FactoryService, RecordsAndSettingsReadAndWriteTheUnitsFiles)
 TEST(FactoryService, HardwareTestsReachTheLedsScreenBacklightSensorAndKeypad)
 {
     IndustBoard b;
-    ASSERT_TRUE(b.start());
     IbStation s;
-    ASSERT_TRUE(s.connect());
-    ASSERT_TRUE(s.authenticate());
+    ASSERT_TRUE(b.startWith(s));
     ASSERT_TRUE(b.waitMode(KEL_MODE_INDUSTRY));
     /* The factory indication (LEDs off, pictogram) comes first. */
     ASSERT_TRUE(ibWaitFor([&] { return !b.screenIs(0x00); }));
@@ -242,10 +237,8 @@ TEST(FactoryService, PlatformCommandsRunTheirProgramsAndTheBootEnvironment)
     IndustBoard b;
     ASSERT_TRUE(b.sb.write("/kel/config/kel.conf", "ACTMTDGROUP 1\n"));
     ASSERT_TRUE(b.sb.write("/dev/mtd6", std::string("BANK ONE IMAGE") + std::string(4096, '\x5a')));
-    ASSERT_TRUE(b.start());
     IbStation s;
-    ASSERT_TRUE(s.connect());
-    ASSERT_TRUE(s.authenticate());
+    ASSERT_TRUE(b.startWith(s));
 
     /* Bank 1 is copied from /dev/mtd6. */
     EXPECT_EQ(SSW_TEST_OK, s.result(SSW_IMAGE_GET));
@@ -293,10 +286,8 @@ TEST(FactoryService, PlatformCommandsRunTheirProgramsAndTheBootEnvironment)
 TEST(FactoryService, StationTextsNeverRunCommandsNorChangeAnything)
 {
     IndustBoard b;
-    ASSERT_TRUE(b.start());
     IbStation s;
-    ASSERT_TRUE(s.connect());
-    ASSERT_TRUE(s.authenticate());
+    ASSERT_TRUE(b.startWith(s));
     ASSERT_EQ(SSW_TEST_OK, s.resultOfText(SSW_IP_SET, "10.0.0.2"));
     ASSERT_EQ(SSW_TEST_OK, s.resultOfText(SSW_SN_SET, "KEL-1"));
     const std::string conf = b.sb.read("/kel/config/kel.conf");
@@ -335,10 +326,8 @@ TEST(FactoryService, StationTextsNeverRunCommandsNorChangeAnything)
 TEST(FactoryService, ANewerStationTakesOverAndMustAuthenticateAgain)
 {
     IndustBoard b;
-    ASSERT_TRUE(b.start());
     IbStation first;
-    ASSERT_TRUE(first.connect());
-    ASSERT_TRUE(first.authenticate());
+    ASSERT_TRUE(b.startWith(first));
     ASSERT_TRUE(b.waitMode(KEL_MODE_INDUSTRY));
 
     IbStation second;
@@ -426,9 +415,8 @@ TEST(FactoryService, TheStationCommandExitsNonZeroOnAFailedOrMissingAnswer)
 TEST(FactoryService, ArbitraryRequestsNeverBringTheServiceDown)
 {
     IndustBoard b;
-    ASSERT_TRUE(b.start());
     IbStation s;
-    ASSERT_TRUE(s.connect());
+    ASSERT_TRUE(b.startWith(s, false));
     uint32_t seed = 12345;
     auto next = [&seed] {
         seed = seed * 1103515245u + 12345u;

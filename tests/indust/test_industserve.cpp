@@ -18,7 +18,7 @@
 #include "kelindustry.h"
 #include "kelindustsocket.h"
 #include "kelmsg.h"
-#include "stationSim.h"
+#include "stationPair.h"
 
 static void sleepMs(int ms)
 {
@@ -78,16 +78,24 @@ TEST(FactoryServeLoop, FramesKeepTheServiceAliveAndASilentStationIsDropped)
     root.removeIpc();
 }
 
+/* An event record of the daemon for the industry queue. */
+static kel_MsgQue_Tx_t txRecord(INT32 cmdType)
+{
+    kel_MsgQue_Tx_t msg;
+    memset(&msg, 0, sizeof(msg));
+    msg.msgType = KEL_MSG_TYPE_TX;
+    msg.cmdType = cmdType;
+    return msg;
+}
+
 /* The queue thread against a station on a socket pair. */
-class FactoryQueueThread : public ::testing::Test {
+class FactoryQueueThread : public StationPairTest {
 protected:
     void SetUp() override
     {
-        ASSERT_EQ(0, socketpair(AF_UNIX, SOCK_STREAM, 0, fds));
-        stationSimInit(&station);
-        station.fd = fds[1];
+        StationPairTest::SetUp();
         dev = industDevice();
-        KEL_STORE(dev->socket, (INT32)fds[0]);
+        KEL_STORE(dev->socket, (INT32)unit());
         KEL_STORE(dev->socketState, KEL_SOCKET_CONNECTED);
         KEL_STORE(dev->bDataRequested, KEL_TRUE);
         ASSERT_EQ(0, pthread_create(&thread, NULL, kelIndustMsgQueRxHandleThread, NULL));
@@ -99,16 +107,12 @@ protected:
         KEL_STORE(dev->socket, (INT32)-1);
         KEL_STORE(dev->socketState, KEL_SOCKET_INIT);
         KEL_STORE(dev->bDataRequested, KEL_FALSE);
-        close(fds[0]);
-        stationSimClose(&station);
+        StationPairTest::TearDown();
         root.removeIpc();
     }
     void postKey(INT32 code)
     {
-        kel_MsgQue_Tx_t msg;
-        memset(&msg, 0, sizeof(msg));
-        msg.msgType = KEL_MSG_TYPE_TX;
-        msg.cmdType = KEL_MSGQ_TX_KEYEVENT;
+        kel_MsgQue_Tx_t msg = txRecord(KEL_MSGQ_TX_KEYEVENT);
         msg.data.kelKeyEvent.keyCode = code;
         msg.data.kelKeyEvent.keyAction = KELFB_KEY_PRESS;
         INT32 q = -1;
@@ -125,9 +129,6 @@ protected:
         return key.keyCode;
     }
     KelTestRoot root;
-    int fds[2] = {-1, -1};
-    StationSim_t station;
-    StationFrame_t f;
     KEL_DEVICE_INFO *dev = nullptr;
     pthread_t thread;
     INT32 queue = -1;
@@ -152,10 +153,7 @@ TEST_F(FactoryQueueThread, ForeignRecordsAreDroppedAndEventsReachTheStation)
     postKey(103);
     EXPECT_EQ(103, nextKey());
 
-    kel_MsgQue_Tx_t temp;
-    memset(&temp, 0, sizeof(temp));
-    temp.msgType = KEL_MSG_TYPE_TX;
-    temp.cmdType = KEL_MSGQ_TX_TEMPERATURE;
+    kel_MsgQue_Tx_t temp = txRecord(KEL_MSGQ_TX_TEMPERATURE);
     temp.data.tempData.temperature = 36500;
     ASSERT_EQ(1, kelAppMsgQueDataSend(queue, KEL_MSG_TYPE_TX, &temp));
     ASSERT_EQ(1, stationSimRecv(&station, &f, 5000));
@@ -174,10 +172,7 @@ TEST_F(FactoryQueueThread, WithoutAStationEventsAreDroppedAndTheLinkIsLeftAlone)
 {
     /* Not authenticated: the temperature stays, key events still go. */
     KEL_STORE(dev->bDataRequested, KEL_FALSE);
-    kel_MsgQue_Tx_t temp;
-    memset(&temp, 0, sizeof(temp));
-    temp.msgType = KEL_MSG_TYPE_TX;
-    temp.cmdType = KEL_MSGQ_TX_TEMPERATURE;
+    kel_MsgQue_Tx_t temp = txRecord(KEL_MSGQ_TX_TEMPERATURE);
     EXPECT_EQ(0, industQueueDispatch(&temp, 8));
     postKey(106);
     EXPECT_EQ(106, nextKey());
@@ -185,10 +180,7 @@ TEST_F(FactoryQueueThread, WithoutAStationEventsAreDroppedAndTheLinkIsLeftAlone)
     /* No station: nothing is written anywhere and the state stays. */
     KEL_STORE(dev->socket, (INT32)-1);
     KEL_STORE(dev->socketState, KEL_SOCKET_LISTENNING);
-    kel_MsgQue_Tx_t key;
-    memset(&key, 0, sizeof(key));
-    key.msgType = KEL_MSG_TYPE_TX;
-    key.cmdType = KEL_MSGQ_TX_KEYEVENT;
+    kel_MsgQue_Tx_t key = txRecord(KEL_MSGQ_TX_KEYEVENT);
     EXPECT_EQ(0, industQueueDispatch(&key, 12));
     postKey(108);
     sleepMs(300);
