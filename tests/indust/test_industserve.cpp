@@ -34,7 +34,6 @@ TEST(FactoryServeLoop, WithNoStationTheServiceEndsOnceTheIdleLimitPasses)
     uint64_t took = stationSimNowMs() - start;
     EXPECT_GE(took, 1500u);
     EXPECT_LE(took, 4000u);
-    root.removeIpc();
 }
 
 TEST(FactoryServeLoop, FramesKeepTheServiceAliveAndASilentStationIsDropped)
@@ -48,7 +47,12 @@ TEST(FactoryServeLoop, FramesKeepTheServiceAliveAndASilentStationIsDropped)
     });
     StationSim_t st;
     stationSimInit(&st);
-    ASSERT_EQ(1, stationSimConnect(&st, "127.0.0.1", SSW_PORT, 5000));
+    bool connected = stationSimConnect(&st, "127.0.0.1", SSW_PORT, 5000) == 1;
+    EXPECT_TRUE(connected);
+    if (!connected) {
+        serve.join(); /* the loop ends by itself at its idle limit */
+        return;
+    }
 
     /* Heartbeats for longer than the idle limit: every one answered. */
     StationFrame_t f;
@@ -75,7 +79,6 @@ TEST(FactoryServeLoop, FramesKeepTheServiceAliveAndASilentStationIsDropped)
     EXPECT_GE(ended.load() - lastFrame, 2400u);
     EXPECT_LE(ended.load() - lastFrame, 6000u);
     stationSimClose(&st);
-    root.removeIpc();
 }
 
 /* An event record of the daemon for the industry queue. */
@@ -108,7 +111,6 @@ protected:
         KEL_STORE(dev->socketState, KEL_SOCKET_INIT);
         KEL_STORE(dev->bDataRequested, KEL_FALSE);
         StationPairTest::TearDown();
-        root.removeIpc();
     }
     void postKey(INT32 code)
     {
