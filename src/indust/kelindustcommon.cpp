@@ -728,6 +728,16 @@ static void industRequestHandle(KEL_DEVICE_INFO *device, const KEL_INDUST_Messag
         (void)industSendResponse(device, cmd, TEST_FAIL);
         return;
     }
+    /* A request cut short of its record would act on zeroes (a clock set
+     * to 1970, an LED or a brightness nobody asked for): it is refused.
+     * The challenge request's content is never read, so it may be short. */
+    if (cmd != KEL_INDUST_TEST_REQUEST &&
+        msg->length < KEL_INDUST_HEADER_SIZE + (UINT32)industGetPayloadSize(cmd, KEL_INDUST_REQUEST, NULL)) {
+        if (cmd != KEL_INDUST_TIME_SYNCHRONIZE) {
+            (void)industSendResponse(device, cmd, TEST_FAIL);
+        }
+        return;
+    }
     industCommands[cmd].handle(device, msg);
 }
 

@@ -262,10 +262,15 @@ TEST(FactoryService, PlatformCommandsRunTheirProgramsAndTheBootEnvironment)
     ASSERT_EQ(1, s.ask(SSW_LOGO_GET));
     EXPECT_EQ(0, stationSimResult(&s.resp)) << "an undefined logo reads as 0";
 
+    /* A time request cut short of its 8 bytes sets nothing; the whole one
+     * after it is applied. */
+    const SSW_Head_t shortTime = {SSW_MAGIC, 20, 0, SSW_REQUEST, SSW_TIME_SYNCHRONIZE};
+    ASSERT_EQ(1, stationSimSendRaw(&s.st, &shortTime, sizeof(shortTime)));
     uint64_t when = T_2031_05_06_070809;
     ASSERT_EQ(1, s.ask(SSW_TIME_SYNCHRONIZE, &when, sizeof(when)));
     EXPECT_EQ(28u, s.resp.length);
     EXPECT_TRUE(b.sb.waitJournal("date -s 2031.5.6-7:8:9", IB_DEADLINE_MS));
+    EXPECT_FALSE(b.sb.journalHas("date -s 1970.1.1-0:0:0")) << "a short time request set the clock";
 
     /* Reboot: the answer first (36 bytes, TEST_OK, zeros), then the reboot. */
     ASSERT_EQ(1, s.ask(SSW_REBOOT));
