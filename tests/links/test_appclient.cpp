@@ -13,6 +13,7 @@
 #include <poll.h>
 #include <signal.h>
 #include <string.h>
+#include <sys/msg.h>
 #include <sys/shm.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -212,6 +213,20 @@ protected:
         usleep(200000);
     }
 
+    /* Puts a raw record on the T queue: `type`, `bytes` of text starting
+     * with the command word `cmd`, the rest filler. */
+    static void postRaw(INT32 q, long type, size_t bytes, INT32 cmd)
+    {
+        struct {
+            long mtype;
+            char text[128];
+        } buf;
+        memset(&buf, 0x5a, sizeof(buf));
+        buf.mtype = type;
+        memcpy(buf.text, &cmd, sizeof(cmd));
+        ASSERT_EQ(msgsnd(q, &buf, bytes, IPC_NOWAIT), 0);
+    }
+
     void postEvent(const kel_MsgQue_Tx_t &msg)
     {
         INT32 q = -1;
@@ -244,6 +259,15 @@ TEST_F(AppClient, ForwardsDaemonEventsAndPresentsScreensUntilTheStartupClientEnd
 {
     startStartupClient();
     startAndConnect();
+
+    /* Records that are not whole events (too long, of another type, of the
+     * wrong size for their command) are taken off and dropped; the queue
+     * stays and the event after them is the one that reaches the meter. */
+    INT32 tq = -1;
+    ASSERT_EQ(kelAppMsgQueGetID(&tq, KEL_MSG_ID_TX), 1);
+    postRaw(tq, KEL_MSG_TYPE_TX, 100, KEL_MSGQ_TX_KEYEVENT);
+    postRaw(tq, 9, 12, KEL_MSGQ_TX_KEYEVENT);
+    postRaw(tq, KEL_MSG_TYPE_TX, 16, KEL_MSGQ_TX_KEYEVENT);
 
     kel_MsgQue_Tx_t msg;
     memset(&msg, 0, sizeof(msg));
@@ -309,6 +333,10 @@ TEST_F(AppClient, ForwardsDaemonEventsAndPresentsScreensUntilTheStartupClientEnd
         }
     }
     shmdt(shm);
+
+    INT32 sameTq = -1;
+    ASSERT_EQ(kelAppMsgQueGetID(&sameTq, KEL_MSG_ID_TX), 1);
+    EXPECT_EQ(tq, sameTq) << "the transmit queue was removed";
 
     /* The startup client goes away: the app client follows within about
      * one supervision period and both links close. */

@@ -202,6 +202,24 @@ TEST(StartupProgram, AuthenticatesStartsTheAppAndStopsItWhenTheLinkDrops)
     sb.stop(pid);
 }
 
+TEST(StartupProgram, StartedWithItsStandardDescriptorsClosedItStillReachesTheMeter)
+{
+    KelSandbox sb(KEL_TEST_BIN_DIR);
+    ASSERT_TRUE(sb.ok());
+    FakeMeter meter;
+    ASSERT_TRUE(meter.ok());
+    replaceWithIdle(sb, "/usr/bin/kelcontrol");
+    replaceWithIdle(sb, "/kel/app/kelappclient");
+    ASSERT_TRUE(sb.write("/kel/factory/sn.conf", "SN UNIT42\n"));
+
+    /* Started by a shell with descriptors 0, 1 and 2 closed; its pid goes
+     * where the sandbox finds the services it stops at the end. */
+    ASSERT_EQ(0, sb.shell(std::string("\"$KEL_ROOT/usr/bin/kelstpclient\" ") + kMeterAddr +
+                          " <&- >&- 2>&- & echo $! > \"$KEL_ROOT/var/run/kelstpclient-closed.pid\""));
+    ASSERT_GE(meter.accept(15000), 0);
+    EXPECT_EQ(KELSTP_CMD_DATA_REQ, meter.next().cmdType);
+}
+
 TEST(StartupProgram, ATooLongMeterAddressEndsTheProgram)
 {
     KelSandbox sb(KEL_TEST_BIN_DIR);
