@@ -140,6 +140,26 @@ INT32 kelAppMsgQueDataSend(INT32 msgQueID, kel_MsgQue_MsgType_t msgType, const v
     return 1;
 }
 
+INT32 kelAppMsgQueSendKept(INT32 *msgQueID, kel_MsgQue_ID_t key, kel_MsgQue_MsgType_t msgType,
+                           const void *record)
+{
+    if (msgQueID == NULL) {
+        return -1;
+    }
+    if (*msgQueID >= 0 && kelAppMsgQueDataSend(*msgQueID, msgType, record) > 0) {
+        return 1;
+    }
+    /* A full queue (EAGAIN) loses the message as any send does; only a
+     * queue that is no longer there is looked up again. */
+    if (*msgQueID >= 0 && errno != EIDRM && errno != EINVAL) {
+        return -1;
+    }
+    if (kelAppMsgQueGetID(msgQueID, key) < 0) {
+        return -1;
+    }
+    return kelAppMsgQueDataSend(*msgQueID, msgType, record);
+}
+
 /* One blocking receive into `buf`, repeated when a signal breaks it off.
  * The byte count, or -1 with errno set. */
 static ssize_t kelMsgRecvRaw(INT32 msgQueID, long msgType, kel_MsgBuf_t *buf, size_t maxBytes, int flags)

@@ -149,6 +149,12 @@ INT32 kelAppMsgQueDataSend(INT32 msgQueID, kel_MsgQue_MsgType_t msgType, const v
 /* Receives one record of the given type into `record` (at least the full
  * record size), blocking. Returns the byte count after the type word, or -1. */
 INT32 kelAppMsgQueDataRecv(INT32 msgQueID, kel_MsgQue_MsgType_t msgType, void *record, UINT32 maxBytes);
+/* For a producer that keeps a queue identifier between sends: sends as
+ * kelAppMsgQueDataSend on *msgQueID, and when that fails because the queue
+ * is gone (its consumer removed it), looks the queue of `key` up again into
+ * *msgQueID and sends once more. 1, or -1. */
+INT32 kelAppMsgQueSendKept(INT32 *msgQueID, kel_MsgQue_ID_t key, kel_MsgQue_MsgType_t msgType,
+                           const void *record);
 /* The consumer's receive: takes the next record of any type off its own
  * queue (each queue has one consumer), blocking, and keeps it only when it
  * is a whole record of `msgType`: the type word matches and the byte count
