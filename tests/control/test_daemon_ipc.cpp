@@ -7,23 +7,11 @@
 #include <sys/mman.h>
 #include <sys/msg.h>
 
+#include "kelTestRoot.h"
 #include "kelerror.h"
 #include "test_daemon_harness.h"
 
 namespace {
-
-/* Puts a raw record of `bytes` text bytes and type `type` on `queue`;
- * false when the queue is full. */
-bool rawSend(INT32 queue, long type, size_t bytes)
-{
-    struct {
-        long mtype;
-        char text[128];
-    } buf;
-    memset(&buf, 0x5a, sizeof(buf));
-    buf.mtype = type;
-    return msgsnd(queue, &buf, bytes, IPC_NOWAIT) == 0;
-}
 
 INT32 queueOf(kel_MsgQue_ID_t letter)
 {
@@ -127,7 +115,7 @@ TEST(DaemonQueues, RecordsNobodyTakesOrTooLongAreDroppedAndEveryQueueLivesOn)
 
     /* R: one record of its own type but far too long; the queue stays and
      * a request after it is applied. */
-    ASSERT_TRUE(rawSend(rq, KEL_MSG_TYPE_RX, 100));
+    ASSERT_TRUE(kelTestSendRaw(rq, KEL_MSG_TYPE_RX, 100, KEL_MSGQ_RX_BRIGHTNESS));
     ASSERT_TRUE(b.sendBrightness(44));
     EXPECT_TRUE(waitFor([&] { return b.backlight() == "44"; }));
     EXPECT_EQ(rq, queueOf(KEL_MSG_ID_RX));
@@ -136,7 +124,7 @@ TEST(DaemonQueues, RecordsNobodyTakesOrTooLongAreDroppedAndEveryQueueLivesOn)
      * are taken off, and a request sent after them is applied. */
     rq = queueOf(KEL_MSG_ID_RX);
     int foreign = 0;
-    while (foreign < 4096 && rawSend(rq, 9, 4)) {
+    while (foreign < 4096 && kelTestSendRaw(rq, 9, 4, 0)) {
         foreign++;
     }
     ASSERT_GT(foreign, 0);
@@ -144,16 +132,16 @@ TEST(DaemonQueues, RecordsNobodyTakesOrTooLongAreDroppedAndEveryQueueLivesOn)
     EXPECT_TRUE(waitFor([&] { return b.backlight() == "37"; }));
 
     /* F: the same, then a frame. */
-    ASSERT_TRUE(rawSend(fq, KEL_MSG_TYPE_FB, 100));
-    ASSERT_TRUE(rawSend(fq, KEL_MSG_TYPE_FB, 4));
-    ASSERT_TRUE(rawSend(fq, 9, 8));
+    ASSERT_TRUE(kelTestSendRaw(fq, KEL_MSG_TYPE_FB, 100, KEL_TASK_CONTROL));
+    ASSERT_TRUE(kelTestSendRaw(fq, KEL_MSG_TYPE_FB, 4, KEL_TASK_CONTROL));
+    ASSERT_TRUE(kelTestSendRaw(fq, 9, 8, KEL_TASK_CONTROL));
     std::vector<UINT8> frame = patternFrame(11);
     ASSERT_TRUE(b.showFrame(frame, KEL_TASK_FB_CLIENT));
     EXPECT_TRUE(b.waitScreen(frame));
 
     /* E: the same, then a report that reaches the log. */
-    ASSERT_TRUE(rawSend(eq, KEL_MSG_TYPE_ERROR, 100));
-    ASSERT_TRUE(rawSend(eq, 9, 28));
+    ASSERT_TRUE(kelTestSendRaw(eq, KEL_MSG_TYPE_ERROR, 100, KEL_TASK_CONTROL));
+    ASSERT_TRUE(kelTestSendRaw(eq, 9, 28, KEL_TASK_CONTROL));
     kel_ErrorLog_t report;
     memset(&report, 0, sizeof(report));
     report.appTaskID = KEL_TASK_CONTROL;

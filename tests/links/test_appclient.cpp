@@ -13,7 +13,6 @@
 #include <poll.h>
 #include <signal.h>
 #include <string.h>
-#include <sys/msg.h>
 #include <sys/shm.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -213,20 +212,6 @@ protected:
         usleep(200000);
     }
 
-    /* Puts a raw record on the T queue: `type`, `bytes` of text starting
-     * with the command word `cmd`, the rest filler. */
-    static void postRaw(INT32 q, long type, size_t bytes, INT32 cmd)
-    {
-        struct {
-            long mtype;
-            char text[128];
-        } buf;
-        memset(&buf, 0x5a, sizeof(buf));
-        buf.mtype = type;
-        memcpy(buf.text, &cmd, sizeof(cmd));
-        ASSERT_EQ(msgsnd(q, &buf, bytes, IPC_NOWAIT), 0);
-    }
-
     void postEvent(const kel_MsgQue_Tx_t &msg)
     {
         INT32 q = -1;
@@ -265,9 +250,9 @@ TEST_F(AppClient, ForwardsDaemonEventsAndPresentsScreensUntilTheStartupClientEnd
      * stays and the event after them is the one that reaches the meter. */
     INT32 tq = -1;
     ASSERT_EQ(kelAppMsgQueGetID(&tq, KEL_MSG_ID_TX), 1);
-    postRaw(tq, KEL_MSG_TYPE_TX, 100, KEL_MSGQ_TX_KEYEVENT);
-    postRaw(tq, 9, 12, KEL_MSGQ_TX_KEYEVENT);
-    postRaw(tq, KEL_MSG_TYPE_TX, 16, KEL_MSGQ_TX_KEYEVENT);
+    ASSERT_TRUE(kelTestSendRaw(tq, KEL_MSG_TYPE_TX, 100, KEL_MSGQ_TX_KEYEVENT));
+    ASSERT_TRUE(kelTestSendRaw(tq, 9, 12, KEL_MSGQ_TX_KEYEVENT));
+    ASSERT_TRUE(kelTestSendRaw(tq, KEL_MSG_TYPE_TX, 16, KEL_MSGQ_TX_KEYEVENT));
 
     kel_MsgQue_Tx_t msg;
     memset(&msg, 0, sizeof(msg));
