@@ -147,12 +147,12 @@ void *kelErrorLogHandleThread(void *arg)
                 kelLogError(KEL_TASK_CONTROL, KEL_FILEID_ERRLOG, __LINE__, KEL_FW_MSGQ_RECV_ERROR);
                 break;
             }
-            if (got == 0) {
-                /* A record not meant for this queue, dropped. */
-                kelLogError(KEL_TASK_CONTROL, KEL_FILEID_ERRLOG, __LINE__, KEL_FW_MSGQ_RECV_ERROR);
-                continue;
+            /* A record that is not a whole report (got 0) was taken off
+             * and is dropped here without a word: a report about it would
+             * only come back to this queue. */
+            if (got > 0) {
+                kelErrorLogHandleMsg(&msg, got);
             }
-            kelErrorLogHandleMsg(&msg, got);
         }
     }
     return NULL;
