@@ -70,7 +70,7 @@ TEST(DaemonHandOver, AfterEveryBurstTheScreenShowsTheLastFrameWrittenWhole)
     ASSERT_TRUE(screen.ok());
     int screenFd = open(b.sb.path(FB_FILE).c_str(), O_RDWR);
     ASSERT_GE(screenFd, 0);
-    const int bursts = 300;
+    const int bursts = 500;
     const int framesPerBurst = 5;
     int wrong = 0;
     for (int burst = 0; burst < bursts; burst++) {
