@@ -253,15 +253,10 @@ void *kelIndustMsgQueRxHandleThread(void *args)
             continue;
         }
         while (!KEL_LOAD(industQueueStop)) {
-            /* Room for the largest record any queue carries: a record of
-             * another kind is taken whole and dropped, never left blocking
-             * the queue. */
-            union {
-                kel_MsgQue_Tx_t tx;
-                UINT8 raw[sizeof(INT32) + KEL_MSGQ_ERROR_BYTES];
-            } rec;
-            memset(&rec, 0, sizeof(rec));
-            INT32 bytes = kelAppMsgQueDataRecv(queue, KEL_MSG_TYPE_ALL, &rec, KEL_MSGQ_ERROR_BYTES);
+            /* Any record is taken off the queue, a longer one cut: one of
+             * another kind or size is dropped, never left blocking it. */
+            kel_MsgQue_Tx_t rec;
+            INT32 bytes = kelAppMsgQueRecvRecord(queue, KEL_MSG_TYPE_TX, &rec, sizeof(rec));
             if (bytes < 0) {
                 int err = errno;
                 INDUST_REPORT(KEL_FW_MSGQ_RECV_ERROR);
@@ -271,7 +266,10 @@ void *kelIndustMsgQueRxHandleThread(void *args)
                 kelSleep(INDUST_QUEUE_PAUSE_MS);
                 continue;
             }
-            if (industQueueDispatch(&rec.tx, bytes) < 0) {
+            if (KEL_LOAD(industQueueStop)) {
+                break; /* the wake-up record of the program's end */
+            }
+            if (bytes == 0 || industQueueDispatch(&rec, bytes) < 0) {
                 INDUST_REPORT(KEL_FW_MSGQ_RECV_ERROR);
             }
         }

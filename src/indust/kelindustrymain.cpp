@@ -17,6 +17,7 @@ static pthread_mutex_t industRecvMutex;
 
 int main(void)
 {
+    (void)kelEnsureStdDescriptors();
     KEL_DEVICE_INFO *dev = industDevice();
     memset(dev, 0, sizeof(*dev));
     pthread_mutex_init(&industRecvMutex, NULL);

@@ -331,6 +331,7 @@ int main(int argc, char **argv)
     char imgPath[KEL_PATH_BUF_SIZE];
     kel_UpgMTDGroup_t running = KEL_UPG_MTD_GRP_0;
 
+    (void)kelEnsureStdDescriptors();
     setvbuf(stdout, NULL, _IOLBF, 0);
     KelUpgrade *upg = KelUpgrade::GetInstance();
     if (upgSetPaths(argc, argv, pkgPath, imgPath, sizeof(pkgPath)) < 0) {
