@@ -127,6 +127,16 @@ def queue():
         + rec(E, struct.pack("<iiii", 1, 2, 3, 0)))
 
 
+def upg():
+    """Damaged forms of the builder's package corpus/upg/panel0 (made by
+    kelmkupg build --panel 0 --version 1.9.0 --image <300 bytes>)."""
+    with open(os.path.join(HERE, "corpus", "upg", "panel0"), "rb") as f:
+        good = f.read()
+    put("upg", "negative-size", good[:12] + struct.pack("<i", -1) + good[16:99])
+    put("upg", "offset-outside", good[:16] + struct.pack("<i", 100000) + good[20:])
+    put("upg", "cut-short", good[:200])
+
+
 if __name__ == "__main__":
     nsc()
     fbk()
@@ -135,3 +145,4 @@ if __name__ == "__main__":
     picto()
     keypad()
     queue()
+    upg()

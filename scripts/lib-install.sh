@@ -3,7 +3,7 @@
 # (as root; otherwise the missing ones are named and the caller stops).
 
 packages="cmake g++ make crossbuild-essential-armhf qemu-user busybox-static
-          libubootenv-tool googletest libgtest-dev libpng-dev"
+          libubootenv-tool googletest libgtest-dev libpng-dev clang libclang-rt-14-dev"
 
 install_missing() {
     local missing=()
