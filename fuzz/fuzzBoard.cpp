@@ -228,6 +228,29 @@ void kelFuzzLinkDrain(const kel_FuzzLink_t *link)
     }
 }
 
+void kelFuzzLinkServe(kel_FuzzLink_t *pair, size_t size, KEL_DEVICE_INFO *link,
+                      INT32 (*service)(void), void (*closeLink)(void))
+{
+    UINT32 now = kelGetTick();
+    link->recvTick = now;
+    link->sendTick = now;
+    link->stateTick = now;
+    KEL_STORE(link->deviceState, KEL_DEVICE_CONNECTED);
+    KEL_STORE(link->socketState, KEL_SOCKET_CONNECTED);
+    KEL_STORE(link->socket, pair->unit);
+
+    size_t passes = size / 4 + 4;
+    while (passes-- > 0 && KEL_LOAD(link->socketState) != KEL_SOCKET_FAIL) {
+        if (service() < 0) {
+            break;
+        }
+        kelFuzzLinkDrain(pair);
+    }
+    closeLink();
+    pair->unit = -1; /* closed with the link */
+    kelFuzzLinkClose(pair);
+}
+
 void kelFuzzLinkClose(kel_FuzzLink_t *link)
 {
     if (link->unit >= 0) {

@@ -45,6 +45,15 @@ INT32 kelFuzzLinkOpen(kel_FuzzLink_t *link, const uint8_t *data, size_t size);
 void kelFuzzLinkDrain(const kel_FuzzLink_t *link);
 void kelFuzzLinkClose(kel_FuzzLink_t *link);
 
+/* Runs one connection of a meter link thread on the pair: the thread's
+ * link record is set as its connect step leaves it (connected, on the
+ * pair's unit end, ticks now), then its service step runs until the link
+ * fails or the input is used up (each pass takes at most one frame of at
+ * least 4 bytes), the unit's answers drained after each pass, and its
+ * close step ends the connection (closing the unit end). */
+void kelFuzzLinkServe(kel_FuzzLink_t *pair, size_t size, KEL_DEVICE_INFO *link,
+                      INT32 (*service)(void), void (*closeLink)(void));
+
 /* Largest input the link targets take: what one socket buffer holds
  * without a reader. */
 #define KEL_FUZZ_LINK_MAX_INPUT 65536

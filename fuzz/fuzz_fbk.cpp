@@ -32,26 +32,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         return 0;
     }
 
-    /* The link as fbLinkConnect leaves it, on the pair's unit end. */
-    KEL_DEVICE_INFO *link = fbClientLink();
-    UINT32 now = kelGetTick();
-    link->recvTick = now;
-    link->sendTick = now;
-    link->stateTick = now;
-    KEL_STORE(link->deviceState, KEL_DEVICE_CONNECTED);
-    KEL_STORE(link->socketState, KEL_SOCKET_CONNECTED);
-    KEL_STORE(link->socket, pair.unit);
-
-    size_t passes = size / 4 + 4;
-    while (passes-- > 0 && KEL_LOAD(link->socketState) != KEL_SOCKET_FAIL) {
-        if (fbLinkService() < 0) {
-            break;
-        }
-        kelFuzzLinkDrain(&pair);
-    }
-    fbLinkClose();
-    pair.unit = -1; /* closed with the link */
-    kelFuzzLinkClose(&pair);
+    kelFuzzLinkServe(&pair, size, fbClientLink(), fbLinkService, fbLinkClose);
     kelFuzzDrainQueues();
     return 0;
 }
