@@ -6,7 +6,8 @@
  * the consumer of that queue takes it off through the queue layer and acts
  * on it:
  *   R  the daemon's request dispatch, then one pass of its work-mode
- *      thread (indications run without their pauses);
+ *      thread (indications run without their pauses) and of its LED
+ *      thread;
  *   T  the app client's transmit dispatch, onto both meter links (each a
  *      connected, announced socket pair);
  *   F  the daemon's frame consumer, on the board's screen and the shared
@@ -144,6 +145,7 @@ static void fuzzConsumeOne(INT32 qid, const fuzz_Queue_t *q)
     case KEL_MSG_ID_RX:
         kelCtrlDispatchRequest((const kel_MsgQue_Rx_t *)record);
         kelWorkModeControlPass(&di);
+        kelLEDControlPass(kelGetTick());
         break;
     case KEL_MSG_ID_TX:
         appTxDispatch((const kel_MsgQue_Tx_t *)record, got);
@@ -184,6 +186,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     /* Every input starts from the daemon's power-on state. */
     KEL_STORE(di.workMode, KEL_MODE_NORMAL);
     kelModeResetState();
+    kelLEDResetState();
+    kelLEDStagesReset(kelGetTick());
     KEL_STORE(bAppClientRunning, KEL_TRUE);
     kelFuzzDrainQueues();
 
