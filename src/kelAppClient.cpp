@@ -29,14 +29,11 @@
 
 static KEL_DEVICE_INFO appDevice;
 
-/* Hands one event to its link; an event shorter than its command's byte
- * count is dropped here, one the link cannot take now (no connection, no
- * announcement yet) by the sender. */
-static void appTxDispatch(const kel_MsgQue_Tx_t *msg, INT32 bytes)
+/* Hands one whole event to its link; one the link cannot take now (no
+ * connection, no announcement yet) is dropped by the sender. Records that
+ * are not whole events never get here: the receive drops them. */
+static void appTxDispatch(const kel_MsgQue_Tx_t *msg)
 {
-    if (bytes < kelAppMsgQueByteCount(KEL_MSG_TYPE_TX, msg)) {
-        return;
-    }
     switch (msg->cmdType) {
     case KEL_MSGQ_TX_TEMPERATURE:
         nscKELSendTempData(msg->data.tempData.temperature);
@@ -63,14 +60,15 @@ static void *kelNscTxHandleThread(void *args)
         }
         for (;;) {
             kel_MsgQue_Tx_t msg;
-            memset(&msg, 0, sizeof(msg));
-            INT32 bytes = kelAppMsgQueDataRecv(queue, KEL_MSG_TYPE_TX, &msg, KEL_MSGQ_TX_MAX_BYTES);
+            INT32 bytes = kelAppMsgQueRecvRecord(queue, KEL_MSG_TYPE_TX, &msg, sizeof(msg));
             if (bytes < 0) {
                 /* A broken queue is dropped; the next open makes a new one. */
                 msgctl(queue, IPC_RMID, NULL);
                 break;
             }
-            appTxDispatch(&msg, bytes);
+            if (bytes > 0) {
+                appTxDispatch(&msg);
+            }
         }
     }
     return NULL;
@@ -97,6 +95,9 @@ static INT32 appStartupClientRunning(void)
 
 int main(int argc, char **argv)
 {
+    /* Before anything is opened: the meter links' sockets must never be
+     * descriptor 0, 1 or 2 when the client was started without them. */
+    (void)kelEnsureStdDescriptors();
     memset(&appDevice, 0, sizeof(appDevice));
     if (kelArgsParse(&appDevice, argc, argv) < 0) {
         printf("kelappclient: meter address too long\n");

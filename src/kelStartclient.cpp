@@ -507,6 +507,9 @@ int stpClientMain(int argc, char **argv)
 #ifndef KEL_STPCLIENT_NO_MAIN
 int main(int argc, char **argv)
 {
+    /* Before anything is opened: the meter link's socket must never be
+     * descriptor 0, 1 or 2 when the client was started without them. */
+    (void)kelEnsureStdDescriptors();
     return stpClientMain(argc, argv);
 }
 #endif

@@ -130,6 +130,8 @@ int main(int argc, char **argv)
     uint32_t addr = 0;
     uint32_t size = 0;
 
+    (void)toolEnsureStdDescriptors();
+
     if (argc != 4 || dumpParseHex32(argv[1], &addr) < 0 ||
         dumpParseHex32(argv[2], &size) < 0) {
         puts("flashdump flash_addr(HEX) read_size(HEX) image_filename ");

@@ -163,6 +163,8 @@ int main(int argc, char **argv)
     const char *device = path;
     int fd = -1;
 
+    (void)toolEnsureStdDescriptors();
+
     /* Exactly one argument names the device; anything else means the
      * keypad of the board (inside the platform root). */
     if (argc == 2) {

@@ -29,6 +29,8 @@
 #define KEL_KERNEL_VERSION_MINOR 2
 #define KEL_KERNEL_VERSION_BUILD 193
 
+#define KEL_CONFIG_LOCK_WAIT_MS 2000
+
 #define KEL_NAME_APPCLIENT "/kel/app/kelappclient"
 #define KEL_NAME_STPCLIENT "/usr/bin/kelstpclient"
 #define KEL_NAME_CONTROL "KELDevControl"
@@ -37,6 +39,8 @@
 #ifdef __cplusplus
 extern "C" {
 #endif
+
+struct tm;
 
 /* Platform root: `boardPath` (absolute, as on the board) prefixed with the
  * environment variable KEL_ROOT when it is set and not empty. Returns the
@@ -68,6 +72,14 @@ INT32 kelGetLinuxEnv(const char *key, char *value);
 INT32 kelSetLinuxEnv(const char *key, const char *value);
 INT32 kelGetLinuxKernelVersion(char *value);
 INT32 kelSetRTCTime(UINT64 utcSeconds);
+/* UTC calendar fields of `utcSeconds` into `tm`. -1, with nothing
+ * converted, when the time type cannot hold the value or its year lies
+ * beyond 9999 (the four-digit year every date text here is written with). */
+INT32 kelUtcCalendar(UINT64 utcSeconds, struct tm *tm);
+/* Opens /dev/null on each of descriptors 0, 1 and 2 that is closed, so that
+ * nothing the program opens later (a socket, a device, a file) becomes its
+ * standard input or output. Called first thing in main. 1, or -1. */
+INT32 kelEnsureStdDescriptors(void);
 INT32 kelGetSerialNumber(char *buf, INT32 *length);
 INT32 kelSetSerialNumber(const char *sn, INT32 length);
 INT32 kelReboot(void);
@@ -82,7 +94,9 @@ INT32 kelIsConfigWord(const char *text);
  * concatenated, into `value` (32 bytes, caller zeroes). 1, or -1. */
 INT32 kelKeyFileGet(const char *boardPath, const char *key, char *value);
 /* Deletes every line of `boardPath` containing `key`, appends "key value",
- * and renames a temporary copy into place. 1, or -1. */
+ * and renames a temporary copy into place. Writers of one directory take
+ * its lock for at most KEL_CONFIG_LOCK_WAIT_MS; a write that cannot take it
+ * in that time changes nothing. 1, or -1. */
 INT32 kelKeyFileSet(const char *boardPath, const char *key, const char *value);
 /* Formats a version as "%03d.%03d.%03d" into `buf` (at least 12 bytes). */
 void kelFormatVersion(const kel_FwVersion_t *v, char *buf, UINT32 bufLen);

@@ -217,19 +217,38 @@ INT32 kelKeyFileGet(const char *boardPath, const char *key, char *value)
     return 1;
 }
 
+/* Milliseconds of the monotonic clock. */
+static UINT64 kelMonotonicMs(void)
+{
+    struct timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return (UINT64)ts.tv_sec * 1000u + (UINT64)ts.tv_nsec / 1000000u;
+}
+
+#define KEL_LOCK_POLL_MS 10
+
 /* Serialises writers of the files of one directory, across threads and
- * processes. Returns the locked descriptor, or -1. */
+ * processes. The lock is waited for at most KEL_CONFIG_LOCK_WAIT_MS: a
+ * process that holds it for good (stopped, hung) must not hang the daemon's
+ * threads or the start of the other programs. Returns the locked
+ * descriptor, or -1. */
 static int kelLockDir(const char *dir)
 {
     int fd = open(dir, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (fd < 0) {
         return -1;
     }
-    while (flock(fd, LOCK_EX) != 0) {
-        if (errno != EINTR) {
+    UINT64 start = kelMonotonicMs();
+    while (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        if (errno != EWOULDBLOCK && errno != EINTR) {
             close(fd);
             return -1;
         }
+        if (kelMonotonicMs() - start >= KEL_CONFIG_LOCK_WAIT_MS) {
+            close(fd);
+            return -1;
+        }
+        kelSleep(KEL_LOCK_POLL_MS);
     }
     return fd;
 }
@@ -868,17 +887,29 @@ INT32 kelGetLinuxKernelVersion(char *value)
     return 1;
 }
 
-INT32 kelSetRTCTime(UINT64 utcSeconds)
+/* 9999-12-31 23:59:59 UTC, the last second a four-digit year can name. */
+#define KEL_LAST_4DIGIT_SECOND 253402300799ull
+
+INT32 kelUtcCalendar(UINT64 utcSeconds, struct tm *tm)
 {
-    char cmd[KEL_CMD_BUF_SIZE];
     /* Peers send the clock unsigned: a value the signed time type cannot
-     * hold would come out as a date before 1970, so it is refused. */
+     * hold would come out as a date before 1970, and one past year 9999
+     * would overflow the year (or the date text) when formatted. */
+    if (tm == NULL || utcSeconds > KEL_LAST_4DIGIT_SECOND) {
+        return -1;
+    }
     time_t t = (time_t)utcSeconds;
     if (t < 0 || (UINT64)t != utcSeconds) {
         return -1;
     }
+    return gmtime_r(&t, tm) != NULL ? 1 : -1;
+}
+
+INT32 kelSetRTCTime(UINT64 utcSeconds)
+{
+    char cmd[KEL_CMD_BUF_SIZE];
     struct tm tm;
-    if (gmtime_r(&t, &tm) == NULL) {
+    if (kelUtcCalendar(utcSeconds, &tm) < 0) {
         return -1;
     }
     int len = snprintf(cmd, sizeof(cmd), "date -s %4d.%d.%d-%d:%d:%d", tm.tm_year + 1900,
@@ -887,6 +918,32 @@ INT32 kelSetRTCTime(UINT64 utcSeconds)
         return -1;
     }
     return kelExecSysCmd(cmd);
+}
+
+#define KEL_DEV_NULL "/dev/null"
+#define KEL_STD_FD_COUNT 3
+
+INT32 kelEnsureStdDescriptors(void)
+{
+    for (int fd = 0; fd < KEL_STD_FD_COUNT; fd++) {
+        if (fcntl(fd, F_GETFD) != -1 || errno != EBADF) {
+            continue;
+        }
+        /* The lowest free descriptor is taken, and every lower one is open
+         * by now: this is `fd` itself. */
+        int got = open(KEL_DEV_NULL, O_RDWR);
+        if (got < 0) {
+            return -1;
+        }
+        if (got != fd) {
+            int rc = dup2(got, fd);
+            close(got);
+            if (rc < 0) {
+                return -1;
+            }
+        }
+    }
+    return 1;
 }
 
 INT32 kelReboot(void)

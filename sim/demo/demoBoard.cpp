@@ -91,9 +91,8 @@ static int32_t readSmallFile(const char *path, char *buf, uint32_t len)
     return (int32_t)n;
 }
 
-/* Attribute text without surrounding blanks and line ends. */
-static int32_t readAttr(const DemoBoard_t *board, const char *boardPathText, char *buf,
-                        uint32_t len)
+int32_t demoReadAttr(const DemoBoard_t *board, const char *boardPathText, char *buf,
+                     uint32_t len)
 {
     char path[DEMO_PATH_MAX + 96];
     if (boardPath(board, boardPathText, path, sizeof(path)) != 1)
@@ -281,6 +280,16 @@ int32_t demoPressKey(const DemoBoard_t *board, int32_t keyCode)
     return writeEvents(board, evs, 4);
 }
 
+int32_t demoKeyEvent(const DemoBoard_t *board, int32_t keyCode, int32_t value)
+{
+    if (keyCode <= 0 || keyCode > 0xFFFF || value < 0 || value > 2)
+        return -1;
+    DemoInputEvent_t evs[2];
+    putEvent(&evs[0], DEMO_EV_KEY, (uint16_t)keyCode, value);
+    putEvent(&evs[1], DEMO_EV_SYN, DEMO_SYN_REPORT, 0);
+    return writeEvents(board, evs, 2);
+}
+
 int32_t demoPressCombination(const DemoBoard_t *board)
 {
     DemoInputEvent_t evs[8];
@@ -302,7 +311,7 @@ int32_t demoReadLed(const DemoBoard_t *board, int32_t led)
     char attr[DEMO_PATH_MAX];
     char bright[DEMO_ATTR_MAX];
     snprintf(attr, sizeof(attr), DEMO_LED_DIR "%s/brightness", demoLedNames[led]);
-    if (readAttr(board, attr, bright, sizeof(bright)) != 1 || bright[0] < '0' || bright[0] > '9')
+    if (demoReadAttr(board, attr, bright, sizeof(bright)) != 1 || bright[0] < '0' || bright[0] > '9')
         return -1;
     return atoi(bright) > 0 ? 1 : 0;
 }
@@ -316,7 +325,7 @@ const char *demoLedName(int32_t led)
 int32_t demoReadBacklight(const DemoBoard_t *board)
 {
     char text[DEMO_ATTR_MAX];
-    if (readAttr(board, DEMO_BKL_PATH, text, sizeof(text)) != 1 || text[0] < '0' ||
+    if (demoReadAttr(board, DEMO_BKL_PATH, text, sizeof(text)) != 1 || text[0] < '0' ||
         text[0] > '9')
         return -1;
     return atoi(text);
@@ -383,8 +392,15 @@ int32_t demoReadAppVersion(const DemoBoard_t *board)
 
 int32_t demoReadJournal(const DemoBoard_t *board, char *buf, uint32_t len, uint32_t maxLines)
 {
-    char path[DEMO_PATH_MAX + 32];
-    if (buf == NULL || len == 0 || boardPath(board, DEMO_JOURNAL_PATH, path, sizeof(path)) != 1)
+    return demoReadTail(board, DEMO_JOURNAL_PATH, buf, len, maxLines);
+}
+
+int32_t demoReadTail(const DemoBoard_t *board, const char *boardPathText, char *buf,
+                     uint32_t len, uint32_t maxLines)
+{
+    char path[DEMO_PATH_MAX + 96];
+    if (buf == NULL || len == 0 || boardPathText == NULL ||
+        boardPath(board, boardPathText, path, sizeof(path)) != 1)
         return -1;
     buf[0] = '\0';
     FILE *f = fopen(path, "r");

@@ -55,6 +55,14 @@ int32_t demoScreenshot(const char *kelshot, const uint16_t *pixels, const char *
  * combination (down held, left pressed and released, down released). */
 int32_t demoPressKey(const DemoBoard_t *board, int32_t keyCode);
 int32_t demoPressCombination(const DemoBoard_t *board);
+/* One key record (value 1 press, 2 auto-repeat, 0 release) and the report
+ * that follows it. */
+int32_t demoKeyEvent(const DemoBoard_t *board, int32_t keyCode, int32_t value);
+
+/* A board attribute file's text without trailing blanks and line ends
+ * (at most len - 1 bytes). 1, or -1 when it cannot be read. */
+int32_t demoReadAttr(const DemoBoard_t *board, const char *boardPathText, char *buf,
+                     uint32_t len);
 
 /* One LED: 1 lit, 0 dark, -1 unreadable. */
 int32_t demoReadLed(const DemoBoard_t *board, int32_t led);
@@ -76,6 +84,10 @@ int32_t demoReadAppVersion(const DemoBoard_t *board);
 /* Lines of the journal (calls of the stand-ins); the last maxLines are
  * copied into buf, one per line. Returns the total number of lines. */
 int32_t demoReadJournal(const DemoBoard_t *board, char *buf, uint32_t len, uint32_t maxLines);
+/* The same for any text file of the board (a board path such as
+ * "/kel/log/kelerror.log"). */
+int32_t demoReadTail(const DemoBoard_t *board, const char *boardPathText, char *buf,
+                     uint32_t len, uint32_t maxLines);
 
 #ifdef __cplusplus
 }

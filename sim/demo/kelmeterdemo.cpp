@@ -17,7 +17,8 @@
  * error report (sensor pulled); a link drop (the meter goes away: error
  * pictogram) and the recovery (the meter's screen again). A screenshot is
  * written at each step and a summary table at the end; the exit status is
- * 0 only when every step happened.
+ * 0 only when every step happened. SIGUSR1 (the front panel's "drop the
+ * meter link") makes the meter go away for a few seconds at any time.
  */
 #include <errno.h>
 #include <poll.h>
@@ -52,6 +53,7 @@
 #define DEMO_TEMP_MILLIC      41500
 #define DEMO_BRIGHT_LOW       30
 #define DEMO_BRIGHT_HIGH      80
+#define DEMO_AWAY_MS          8000    /* a requested link drop lasts this long */
 
 typedef struct {
     const char *root;
@@ -96,11 +98,20 @@ typedef struct {
 } Demo_t;
 
 static volatile sig_atomic_t bStop = 0;
+static volatile sig_atomic_t bLeave = 0;
 
 static void onSignal(int sig)
 {
     (void)sig;
     bStop = 1;
+}
+
+/* SIGUSR1 (the front panel's "drop the meter link"): the meter goes away
+ * for a while and comes back. */
+static void onLeaveSignal(int sig)
+{
+    (void)sig;
+    bLeave = 1;
 }
 
 /* ------------------------------------------------------------------------
@@ -214,9 +225,33 @@ static void onFrame(Demo_t *d, const MeterSimRecord_t *rec)
     }
 }
 
+static MeterSim_t *startMeter(const Demo_t *d);
+
+/* The meter leaves on request: every link drops, nothing listens for
+ * DEMO_AWAY_MS, then the meter serves again and the unit comes back. */
+static void leaveForAWhile(Demo_t *d)
+{
+    bLeave = 0;
+    say(d, "meter goes away on request: every link drops for %d s", DEMO_AWAY_MS / 1000);
+    meterSimStop(d->sim);
+    d->sim = NULL;
+    uint64_t back = meterSimNowMs() + DEMO_AWAY_MS;
+    while (!bStop && meterSimNowMs() < back)
+        usleep(DEMO_SLICE_MS * 1000);
+    /* The port was just freed, so this serves at once; the session cannot
+     * go on without its meter, hence the retries. */
+    while ((d->sim = startMeter(d)) == NULL)
+        usleep(1000 * 1000);
+    d->seq = 0;
+    demoScreenDraw(&d->scr, d->sim);
+    say(d, "meter back on %s", d->opt.addr);
+}
+
 /* Handles the unit's events for up to waitMs. */
 static void pump(Demo_t *d, uint32_t waitMs)
 {
+    if (bLeave && d->sim != NULL)
+        leaveForAWhile(d);
     uint64_t end = meterSimNowMs() + waitMs;
     do {
         MeterSimRecord_t rec;
@@ -778,6 +813,7 @@ int main(int argc, char **argv)
     }
     signal(SIGINT, onSignal);
     signal(SIGTERM, onSignal);
+    signal(SIGUSR1, onLeaveSignal);
     signal(SIGPIPE, SIG_IGN);
 
     d.startMs = meterSimNowMs();

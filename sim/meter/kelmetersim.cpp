@@ -11,7 +11,9 @@
  * time the unit announces itself with DATA_REQ on the screen link it gets
  * the screen (pattern or image) and SCR_FIN; each time it sends GET_DATA it
  * gets the brightness, clock and LED settings given here. Runs until
- * --duration ends or a signal.
+ * --duration ends or a signal. SIGUSR1 makes the meter go away for a few
+ * seconds (every link drops, nothing listens) and come back, as the front
+ * panel's "drop the meter link" asks.
  */
 #include "meterSim.h"
 
@@ -23,6 +25,7 @@
 #include <time.h>
 
 #define KMS_TIME_NOW  ((uint64_t)-1)
+#define KMS_AWAY_MS   8000
 
 typedef struct {
     const char *addr;
@@ -59,11 +62,18 @@ typedef struct {
 } KmsOptions_t;
 
 static volatile sig_atomic_t bStopSignal = 0;
+static volatile sig_atomic_t bLeaveSignal = 0;
 
 static void onSignal(int sig)
 {
     (void)sig;
     bStopSignal = 1;
+}
+
+static void onLeaveSignal(int sig)
+{
+    (void)sig;
+    bLeaveSignal = 1;
 }
 
 static void usage(void)
@@ -304,11 +314,77 @@ static void sendSettings(MeterSim_t *sim, const KmsOptions_t *o)
         printf("SET_ALARM_LED not sent\n");
 }
 
+/* Serves the links with the options' behaviour and screen; null on
+ * failure (the reason printed). */
+static MeterSim_t *startMeter(const KmsOptions_t *o)
+{
+    MeterSimConfig_t cfg;
+    meterSimDefaultConfig(&cfg, o->addr);
+    cfg.ports[MSIM_LINK_SCREEN] = o->screenPort;
+    cfg.ports[MSIM_LINK_NONSCREEN] = o->nonScreenPort;
+    cfg.ports[MSIM_LINK_STARTUP] = o->startupPort;
+    cfg.bServeStartup = o->bNoStartup ? 0 : 1;
+    cfg.stpRandom = o->stpRandom;
+    cfg.stpUnixTime = o->stpUnixTime;
+    cfg.stpAppVersion = o->appVersion;
+    cfg.stpKernelVersion = o->kernelVersion;
+    cfg.stpDigestMode = o->digestMode;
+    cfg.appSource = o->appSource;
+    cfg.appDest = o->appDest;
+    cfg.heartbeatMs = o->bSilent ? 0 : o->heartbeatMs;
+    cfg.getDataCode = o->getDataCode;
+    cfg.dataReqCode = o->dataReqCode;
+    cfg.bSilent = o->bSilent;
+    MeterSim_t *sim = meterSimStart(&cfg);
+    if (sim == NULL) {
+        fprintf(stderr, "kelmetersim: cannot serve on %s\n", o->addr);
+        return NULL;
+    }
+    if (o->image != NULL) {
+        if (meterSimLoadImage(sim, o->image) != 1) {
+            fprintf(stderr, "kelmetersim: cannot read image %s\n", o->image);
+            meterSimStop(sim);
+            return NULL;
+        }
+    } else
+        meterSimDrawPattern(sim, o->pattern, o->colour);
+    return sim;
+}
+
+/* The meter goes away: every link drops and nothing listens for a while,
+ * then it serves again. Null when it cannot serve again. */
+static MeterSim_t *leaveForAWhile(MeterSim_t *sim, const KmsOptions_t *o)
+{
+    bLeaveSignal = 0;
+    if (!o->bQuiet) {
+        printf("meter away for %d s\n", KMS_AWAY_MS / 1000);
+        fflush(stdout);
+    }
+    meterSimStop(sim);
+    uint64_t back = meterSimNowMs() + KMS_AWAY_MS;
+    while (!bStopSignal && meterSimNowMs() < back) {
+        struct timespec ts = {0, 50 * 1000000L};
+        nanosleep(&ts, NULL);
+    }
+    sim = startMeter(o);
+    if (sim != NULL && !o->bQuiet) {
+        printf("meter back on %s\n", o->addr);
+        fflush(stdout);
+    }
+    return sim;
+}
+
 static int32_t runLoop(MeterSim_t *sim, const KmsOptions_t *o)
 {
     uint64_t end = meterSimNowMs() + o->durationMs;
     uint32_t seq = 0;
     while (!bStopSignal && (o->durationMs == 0 || meterSimNowMs() < end)) {
+        if (bLeaveSignal) {
+            sim = leaveForAWhile(sim, o);
+            if (sim == NULL)
+                return -1;
+            seq = 0;
+        }
         MeterSimRecord_t rec;
         if (meterSimWait(sim, seq, MSIM_ANY, MSIM_ANY, MSIM_ANY, 100, &rec) != 1)
             continue;
@@ -331,6 +407,7 @@ static int32_t runLoop(MeterSim_t *sim, const KmsOptions_t *o)
                 printf("screen sent: %d rectangles\n", n);
         }
     }
+    meterSimStop(sim);
     return 1;
 }
 
@@ -341,44 +418,16 @@ int main(int argc, char **argv)
         usage();
         return 2;
     }
-    MeterSimConfig_t cfg;
-    meterSimDefaultConfig(&cfg, o.addr);
-    cfg.ports[MSIM_LINK_SCREEN] = o.screenPort;
-    cfg.ports[MSIM_LINK_NONSCREEN] = o.nonScreenPort;
-    cfg.ports[MSIM_LINK_STARTUP] = o.startupPort;
-    cfg.bServeStartup = o.bNoStartup ? 0 : 1;
-    cfg.stpRandom = o.stpRandom;
-    cfg.stpUnixTime = o.stpUnixTime;
-    cfg.stpAppVersion = o.appVersion;
-    cfg.stpKernelVersion = o.kernelVersion;
-    cfg.stpDigestMode = o.digestMode;
-    cfg.appSource = o.appSource;
-    cfg.appDest = o.appDest;
-    cfg.heartbeatMs = o.bSilent ? 0 : o.heartbeatMs;
-    cfg.getDataCode = o.getDataCode;
-    cfg.dataReqCode = o.dataReqCode;
-    cfg.bSilent = o.bSilent;
-    MeterSim_t *sim = meterSimStart(&cfg);
-    if (sim == NULL) {
-        fprintf(stderr, "kelmetersim: cannot serve on %s\n", o.addr);
+    MeterSim_t *sim = startMeter(&o);
+    if (sim == NULL)
         return 1;
-    }
-    if (o.image != NULL) {
-        if (meterSimLoadImage(sim, o.image) != 1) {
-            fprintf(stderr, "kelmetersim: cannot read image %s\n", o.image);
-            meterSimStop(sim);
-            return 1;
-        }
-    } else
-        meterSimDrawPattern(sim, o.pattern, o.colour);
 
     signal(SIGINT, onSignal);
     signal(SIGTERM, onSignal);
+    signal(SIGUSR1, onLeaveSignal);
     if (!o.bQuiet) {
         printf("kelmetersim serving on %s\n", o.addr);
         fflush(stdout);
     }
-    runLoop(sim, &o);
-    meterSimStop(sim);
-    return 0;
+    return runLoop(sim, &o) == 1 ? 0 : 1;
 }

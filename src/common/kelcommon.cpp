@@ -20,7 +20,8 @@ INT32 kelSetWorkMode(kel_WorkMode_t mode)
     msg.cmdType = KEL_MSGQ_RX_OPT_MODE;
     msg.data.kelWorkMode = (INT32)mode;
     /* A full queue loses the request; the daemon's answer is the mode it
-     * publishes, not this result. */
-    (void)kelAppMsgQueDataSend(id, KEL_MSG_TYPE_RX, &msg);
+     * publishes, not this result. A queue removed since the look-up is
+     * looked up again. */
+    (void)kelAppMsgQueSendKept(&id, KEL_MSG_ID_RX, KEL_MSG_TYPE_RX, &msg);
     return 1;
 }

@@ -38,6 +38,8 @@
 #define CTL_MAX_BRIGHTNESS 100u
 #define CTL_DEFAULT_BRIGHTNESS 100u
 #define CTL_SAVE_RTC_SCRIPT "/etc/init.d/save-rtc.sh"
+#define CTL_FRAME_TRIES 20     /* takes of a frame a writer is busy with */
+#define CTL_FRAME_RETRY_MS 1   /* pause between them */
 
 #define CTL_REPORT(code) kelLogError(KEL_TASK_CONTROL, KEL_FILEID_CONTROL, __LINE__, (code))
 
@@ -173,11 +175,15 @@ void *kelRxMsgQueHandleThread(void *arg)
         }
         for (;;) {
             kel_MsgQue_Rx_t msg;
-            memset(&msg, 0, sizeof(msg));
-            if (kelAppMsgQueDataRecv(qid, KEL_MSG_TYPE_RX, &msg, KEL_MSGQ_RX_MAX_BYTES) < 0) {
+            INT32 got = kelAppMsgQueRecvRecord(qid, KEL_MSG_TYPE_RX, &msg, sizeof(msg));
+            if (got < 0) {
                 msgctl(qid, IPC_RMID, NULL);
                 CTL_REPORT(KEL_FW_MSGQ_RECV_ERROR);
                 break;
+            }
+            if (got == 0) {
+                CTL_REPORT(KEL_FW_MSGQ_RECV_ERROR); /* a record not meant for us, dropped */
+                continue;
             }
             if (KEL_LOAD(bAppClientRunning) == KEL_FALSE) {
                 KEL_STORE(bAppClientRunning, KEL_TRUE);
@@ -188,17 +194,52 @@ void *kelRxMsgQueHandleThread(void *arg)
     return NULL;
 }
 
+/* The frame the daemon shows is copied out of the segment here first and
+ * reaches the screen only when no writer touched it during that copy. */
+static UINT8 ctlFrameCopy[KEL_FB_FRAME_SIZE];
+
+/* Shows the new frame of the segment, if there is one. A frame a writer is
+ * still busy with is taken again after a short pause: after that it is left
+ * to that writer's own notice. 1, or -1 when the screen failed. */
+static INT32 ctlShowFrame(kel_ShMem_FB_t *shm)
+{
+    INT32 size = ctlFrameSize();
+    if (size < 0 || size > KEL_FB_FRAME_SIZE) {
+        size = KEL_FB_FRAME_SIZE;
+    }
+    INT32 taken = -1;
+    for (INT32 i = 0; i < CTL_FRAME_TRIES && taken < 0; i++) {
+        if (i > 0) {
+            kelSleep(CTL_FRAME_RETRY_MS);
+        }
+        taken = kelFBShareMemTake(shm, ctlFrameCopy, size);
+    }
+    if (taken <= 0) {
+        return 1;
+    }
+    if (kelCtrlUpdateScreen(ctlFrameCopy, size) < 0) {
+        /* Not shown after all: the next notice after the reopen shows it. */
+        KEL_STORE(shm->bRead, (INT32)KEL_FALSE);
+        return -1;
+    }
+    return 1;
+}
+
 /* Serves frame-ready notices on one attachment of the segment. Returns when
  * the queue or the screen failed; the caller detaches and starts over. */
 static void ctlServeFrames(INT32 qid, kel_ShMem_FB_t *shm)
 {
     for (;;) {
         kel_MsgQue_FB_t msg;
-        memset(&msg, 0, sizeof(msg));
-        if (kelAppMsgQueDataRecv(qid, KEL_MSG_TYPE_FB, &msg, KEL_MSGQ_FB_BYTES) < 0) {
+        INT32 got = kelAppMsgQueRecvRecord(qid, KEL_MSG_TYPE_FB, &msg, sizeof(msg));
+        if (got < 0) {
             msgctl(qid, IPC_RMID, NULL);
             CTL_REPORT(KEL_FW_MSGQ_RECV_ERROR);
             return;
+        }
+        if (got == 0) {
+            CTL_REPORT(KEL_FW_MSGQ_RECV_ERROR); /* a record not meant for us, dropped */
+            continue;
         }
         if (msg.appTaskID == KEL_TASK_FB_CLIENT) {
             if (KEL_LOAD(bAppClientRunning) == KEL_FALSE) {
@@ -208,20 +249,14 @@ static void ctlServeFrames(INT32 qid, kel_ShMem_FB_t *shm)
                 continue;
             }
         }
-        if (msg.bScrFinished != KEL_TRUE || KEL_LOAD(shm->bRead) != KEL_FALSE ||
-            KEL_LOAD(shm->bWriting) != KEL_FALSE) {
+        if (msg.bScrFinished != KEL_TRUE) {
             continue;
         }
-        INT32 size = ctlFrameSize();
-        if (size < 0 || size > KEL_FB_FRAME_SIZE) {
-            size = KEL_FB_FRAME_SIZE;
-        }
-        if (kelCtrlUpdateScreen(shm->fBuffer, size) < 0) {
+        if (ctlShowFrame(shm) < 0) {
             kelFbDevClose(&di);
             CTL_REPORT(KEL_FW_CTRL_SCR_UPDATE_FAIL);
             return;
         }
-        KEL_STORE(shm->bRead, (INT32)KEL_TRUE);
     }
 }
 

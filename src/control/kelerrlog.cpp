@@ -114,9 +114,8 @@ INT32 kelLogErrorToFile(const kel_ErrorLog_t *report)
 
 INT32 kelErrorLogHandleMsg(const kel_MsgQue_Error_t *msg, INT32 byteCount)
 {
-    /* Only whole error reports are taken (the receive asks for the error
-     * type only); anything shorter is dropped without touching the log or
-     * the meter. */
+    /* Only whole error reports are taken; anything else is dropped without
+     * touching the log or the meter. */
     if (msg == NULL || byteCount != KEL_MSGQ_ERROR_BYTES) {
         return 0;
     }
@@ -142,14 +141,18 @@ void *kelErrorLogHandleThread(void *arg)
         }
         for (;;) {
             kel_MsgQue_Error_t msg;
-            memset(&msg, 0, sizeof(msg));
-            INT32 got = kelAppMsgQueDataRecv(qid, KEL_MSG_TYPE_ERROR, &msg, KEL_MSGQ_ERROR_BYTES);
+            INT32 got = kelAppMsgQueRecvRecord(qid, KEL_MSG_TYPE_ERROR, &msg, sizeof(msg));
             if (got < 0) {
                 msgctl(qid, IPC_RMID, NULL);
                 kelLogError(KEL_TASK_CONTROL, KEL_FILEID_ERRLOG, __LINE__, KEL_FW_MSGQ_RECV_ERROR);
                 break;
             }
-            kelErrorLogHandleMsg(&msg, got);
+            /* A record that is not a whole report (got 0) was taken off
+             * and is dropped here without a word: a report about it would
+             * only come back to this queue. */
+            if (got > 0) {
+                kelErrorLogHandleMsg(&msg, got);
+            }
         }
     }
     return NULL;

@@ -120,5 +120,5 @@ INT32 kelSendErrorData(const kel_ErrorLog_t *report)
     memset(&msg, 0, sizeof(msg));
     msg.msgType = KEL_MSG_TYPE_ERROR;
     memcpy(&msg.errLogData, report, sizeof(*report));
-    return kelAppMsgQueDataSend(id, KEL_MSG_TYPE_ERROR, &msg);
+    return kelAppMsgQueSendKept(&id, KEL_MSG_ID_ERROR, KEL_MSG_TYPE_ERROR, &msg);
 }

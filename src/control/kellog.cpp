@@ -2,12 +2,15 @@
  * kellog.cpp - log file helpers for the control daemon's log writers
  * (temperature and error logs) and the factory service: existence and
  * size of a file, the age of a log from its first record, trimming lines
- * from a log's head through a staged copy, and repair of a trim that was
- * cut short. Paths given here are host paths (already root-resolved); only
- * the staging directory is a board path. Failures are return values only.
+ * from a log's head (a trimmed copy renamed over the log), and repair of a
+ * trim of the older kind (copied back in place) that was cut short. Paths
+ * given here are host paths (already root-resolved); only the staging
+ * directory of the older trims is a board path. Failures are return values
+ * only.
  */
 #include "kellog.h"
 
+#include <fcntl.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -19,6 +22,7 @@
 #define KEL_LOG_LINE_SIZE 64
 #define KEL_LOG_COPY_SIZE 10240
 #define KEL_LOG_REPAIR_PAUSE_MS 5000
+#define KEL_LOG_TRIM_SUFFIX ".trim"
 
 /* Staging file of a log: the log's base name in the staging directory. */
 static INT32 kelStagingPath(const char *logFile, char *buf, UINT32 len)
@@ -62,32 +66,76 @@ INT32 kelFileGetSize(const char *fileName)
     return (INT32)(end - start);
 }
 
-/* Copies `from` over `to` (truncate and write, as "cp -f" does) and then
- * removes `from`. Done here rather than through a shell so that no path is
- * ever taken apart by one. 1, or -1 when the copy failed (`from` stays). */
-static INT32 kelCopyBackAndRemove(const char *from, const char *to)
+/* Temporary file of a trim: beside the log, so that the rename over it
+ * stays within one file system. */
+static INT32 kelTrimTempPath(const char *logFile, char *buf, UINT32 len)
+{
+    int n = snprintf(buf, len, "%s%s", logFile, KEL_LOG_TRIM_SUFFIX);
+    return (n < 0 || (UINT32)n >= len) ? -1 : 1;
+}
+
+/* Makes a rename in the directory of `path` durable. */
+static void kelSyncDirOf(const char *path)
+{
+    char dir[KEL_PATH_BUF_SIZE];
+    const char *slash = strrchr(path, '/');
+    size_t n = (slash == NULL) ? 0 : (slash == path ? 1 : (size_t)(slash - path));
+    if (n == 0 || n >= sizeof(dir)) {
+        return;
+    }
+    memcpy(dir, path, n);
+    dir[n] = '\0';
+    int fd = open(dir, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd >= 0) {
+        (void)fsync(fd);
+        close(fd);
+    }
+}
+
+/* Skips `lineNumber` lines of `log` and copies the rest into `out`.
+ * 1, or -1 when a read or a write broke off. */
+static INT32 kelCopyTail(FILE *log, FILE *out, INT32 lineNumber)
 {
     char buf[KEL_LOG_COPY_SIZE];
+    char line[KEL_LOG_LINE_SIZE];
+    for (INT32 i = 0; i < lineNumber; i++) {
+        memset(line, 0, sizeof(line));
+        if (fgets(line, sizeof(line), log) == NULL) {
+            break;
+        }
+    }
+    size_t n;
+    while ((n = fread(buf, 1, sizeof(buf), log)) > 0) {
+        if (fwrite(buf, 1, n, out) != n) {
+            return -1;
+        }
+    }
+    /* A read that broke off is not the end of the log: the records after
+     * it would be lost. */
+    return ferror(log) ? -1 : 1;
+}
+
+/* Replaces `logFile` by the contents of `from` less its first `skipLines`
+ * lines. The new log is written to a temporary file beside it, put on the
+ * disk and renamed over the log in one step: a cut at any point leaves the
+ * old log or the new one, never a log with records missing in between.
+ * 1, or -1 with the log unchanged. */
+static INT32 kelReplaceLog(const char *from, INT32 skipLines, const char *logFile)
+{
+    char temp[KEL_PATH_BUF_SIZE];
+    if (kelTrimTempPath(logFile, temp, sizeof(temp)) < 0) {
+        return -1;
+    }
     FILE *in = fopen(from, "rb");
     if (in == NULL) {
         return -1;
     }
-    FILE *out = fopen(to, "wb");
+    FILE *out = fopen(temp, "w+b");
     if (out == NULL) {
         fclose(in);
         return -1;
     }
-    INT32 ok = 1;
-    size_t n;
-    while ((n = fread(buf, 1, sizeof(buf), in)) > 0) {
-        if (fwrite(buf, 1, n, out) != n) {
-            ok = -1;
-            break;
-        }
-    }
-    if (ferror(in)) {
-        ok = -1;
-    }
+    INT32 ok = kelCopyTail(in, out, skipLines);
     fclose(in);
     if (fflush(out) != 0 || fsync(fileno(out)) != 0) {
         ok = -1;
@@ -95,65 +143,20 @@ static INT32 kelCopyBackAndRemove(const char *from, const char *to)
     if (fclose(out) != 0) {
         ok = -1;
     }
-    if (ok < 0) {
+    if (ok < 0 || rename(temp, logFile) != 0) {
+        unlink(temp);
         return -1;
     }
-    return unlink(from) == 0 ? 1 : -1;
+    kelSyncDirOf(logFile);
+    return 1;
 }
 
 INT32 kelFileDeleteLine(const char *fileName, INT32 lineNumber)
 {
-    char buf[KEL_LOG_COPY_SIZE];
-    char staging[KEL_PATH_BUF_SIZE];
-    char line[KEL_LOG_LINE_SIZE];
     if (fileName == NULL || lineNumber <= 0) {
         return -1;
     }
-    if (kelStagingPath(fileName, staging, sizeof(staging)) < 0) {
-        return -1;
-    }
-    FILE *stage = fopen(staging, "w+b");
-    if (stage == NULL) {
-        return -1;
-    }
-    FILE *log = fopen(fileName, "rb");
-    if (log == NULL) {
-        /* The empty staging file is cleared by the next kelInitLogFile. */
-        fclose(stage);
-        return -1;
-    }
-    for (INT32 i = 0; i < lineNumber; i++) {
-        memset(line, 0, sizeof(line));
-        if (fgets(line, sizeof(line), log) == NULL) {
-            break;
-        }
-    }
-    INT32 ok = 1;
-    size_t n;
-    while ((n = fread(buf, 1, sizeof(buf), log)) > 0) {
-        if (fwrite(buf, 1, n, stage) != n) {
-            ok = -1;
-            break;
-        }
-    }
-    /* A read that broke off is not the end of the log: copying the part
-     * staged so far back would drop every record after it. */
-    if (ferror(log)) {
-        ok = -1;
-    }
-    fclose(log);
-    /* The staged copy must be on the disk before the log is cut: a power
-     * cut while copying back is repaired from it at the next start. */
-    if (fflush(stage) != 0 || fsync(fileno(stage)) != 0) {
-        ok = -1;
-    }
-    if (fclose(stage) != 0) {
-        ok = -1;
-    }
-    if (ok < 0) {
-        return -1;
-    }
-    return kelCopyBackAndRemove(staging, fileName);
+    return kelReplaceLog(fileName, lineNumber, fileName);
 }
 
 /* Copies `len` characters at `from` into a NUL-terminated field and reads
@@ -189,9 +192,8 @@ INT32 kelFormatTimeStamp(UINT64 utcSeconds, char *buf, UINT32 bufLen)
     if (buf == NULL || bufLen <= KEL_LOG_STAMP_LEN) {
         return -1;
     }
-    time_t t = (time_t)utcSeconds;
     struct tm tm;
-    if (gmtime_r(&t, &tm) == NULL || tm.tm_year + 1900 > 9999 || tm.tm_year + 1900 < 0) {
+    if (kelUtcCalendar(utcSeconds, &tm) < 0) {
         return -1;
     }
     snprintf(buf, bufLen, KEL_LOG_STAMP_FMT, tm.tm_year + 1900, tm.tm_mon + 1, tm.tm_mday,
@@ -224,15 +226,27 @@ INT32 kelFileGetLogPeriod(const char *fileName)
 INT32 kelInitLogFile(const char *logFileName)
 {
     char staging[KEL_PATH_BUF_SIZE];
+    char temp[KEL_PATH_BUF_SIZE];
     if (logFileName == NULL || kelStagingPath(logFileName, staging, sizeof(staging)) < 0) {
         return -1;
     }
+    /* A trim cut before its rename leaves its copy beside the log, which
+     * is then still whole: the copy only goes. */
+    if (kelTrimTempPath(logFileName, temp, sizeof(temp)) > 0) {
+        (void)unlink(temp);
+    }
+    /* A staging copy is left by a trim of the older kind, which copied the
+     * trimmed log back in place: when the log came out shorter, that copy
+     * is the whole log. */
     if (kelFileExist(staging) <= 0) {
         return 1;
     }
     if (kelFileGetSize(logFileName) < kelFileGetSize(staging)) {
         /* The copy back was cut short: the staged copy is the whole log. */
-        INT32 rc = kelCopyBackAndRemove(staging, logFileName);
+        INT32 rc = kelReplaceLog(staging, 0, logFileName);
+        if (rc > 0 && unlink(staging) != 0) {
+            rc = -1;
+        }
         kelSleep(KEL_LOG_REPAIR_PAUSE_MS);
         return rc;
     }

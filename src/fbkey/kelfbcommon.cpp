@@ -50,7 +50,7 @@ INT32 fbBuildMsg(KELFB_Message_t *msg, INT32 cmdType, const void *kelData)
      * a missing payload still uses one up, as on the other links. */
     UINT32 transID = fbGetTransID();
     INT32 payload = fbPayloadSize(cmdType);
-    if (payload > 0 && kelData == NULL) {
+    if (kelData == NULL && cmdType != KELFB_CMD_SCR_FIN && cmdType != KELFB_CMD_HEARTBEAT) {
         return -1;
     }
     INT32 length = fbGetMsgLengthByCMDType(cmdType);

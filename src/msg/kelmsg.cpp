@@ -23,10 +23,11 @@
 
 typedef struct {
     long mtype;
-    char mtext[KEL_MSG_TEXT_MAX];
+    char mtext[KEL_MSGQ_RECV_MAX_BYTES];
 } kel_MsgBuf_t;
 
 static_assert(sizeof(kel_MsgQue_Error_t) - sizeof(INT32) == KEL_MSG_TEXT_MAX, "largest record");
+static_assert(KEL_MSGQ_RECV_MAX_BYTES > KEL_MSG_TEXT_MAX, "a longer record shows as one");
 
 /* Key of the platform root's "/home/root" with the given letter. */
 static INT32 kelIpcKey(INT32 letter, key_t *key)
@@ -139,6 +140,46 @@ INT32 kelAppMsgQueDataSend(INT32 msgQueID, kel_MsgQue_MsgType_t msgType, const v
     return 1;
 }
 
+INT32 kelAppMsgQueSendKept(INT32 *msgQueID, kel_MsgQue_ID_t key, kel_MsgQue_MsgType_t msgType,
+                           const void *record)
+{
+    if (msgQueID == NULL) {
+        return -1;
+    }
+    if (*msgQueID >= 0 && kelAppMsgQueDataSend(*msgQueID, msgType, record) > 0) {
+        return 1;
+    }
+    /* A full queue (EAGAIN) loses the message as any send does; only a
+     * queue that is no longer there is looked up again. */
+    if (*msgQueID >= 0 && errno != EIDRM && errno != EINVAL) {
+        return -1;
+    }
+    if (kelAppMsgQueGetID(msgQueID, key) < 0) {
+        return -1;
+    }
+    return kelAppMsgQueDataSend(*msgQueID, msgType, record);
+}
+
+/* One blocking receive into `buf`, repeated when a signal breaks it off.
+ * The byte count, or -1 with errno set. */
+static ssize_t kelMsgRecvRaw(INT32 msgQueID, long msgType, kel_MsgBuf_t *buf, size_t maxBytes, int flags)
+{
+    ssize_t n;
+    do {
+        n = msgrcv(msgQueID, buf, maxBytes, msgType, flags);
+    } while (n < 0 && errno == EINTR);
+    return n;
+}
+
+/* Puts the received type word and up to `textRoom` bytes of text back
+ * into record layout. */
+static void kelMsgToRecord(const kel_MsgBuf_t *buf, size_t count, void *record, size_t textRoom)
+{
+    INT32 typeWord = (INT32)buf->mtype;
+    memcpy(record, &typeWord, sizeof(typeWord));
+    memcpy((UINT8 *)record + sizeof(INT32), buf->mtext, count < textRoom ? count : textRoom);
+}
+
 INT32 kelAppMsgQueDataRecv(INT32 msgQueID, kel_MsgQue_MsgType_t msgType, void *record, UINT32 maxBytes)
 {
     if (msgQueID < 0 || record == NULL || maxBytes == 0) {
@@ -148,16 +189,32 @@ INT32 kelAppMsgQueDataRecv(INT32 msgQueID, kel_MsgQue_MsgType_t msgType, void *r
         maxBytes = KEL_MSG_TEXT_MAX;
     }
     kel_MsgBuf_t buf;
-    ssize_t n;
-    do {
-        n = msgrcv(msgQueID, &buf, maxBytes, (long)msgType, 0);
-    } while (n < 0 && errno == EINTR);
+    ssize_t n = kelMsgRecvRaw(msgQueID, (long)msgType, &buf, maxBytes, 0);
     if (n < 0) {
         return -1;
     }
-    INT32 typeWord = (INT32)buf.mtype;
-    memcpy(record, &typeWord, sizeof(typeWord));
-    memcpy((UINT8 *)record + sizeof(INT32), buf.mtext, (size_t)n);
+    kelMsgToRecord(&buf, (size_t)n, record, (size_t)n);
+    return (INT32)n;
+}
+
+INT32 kelAppMsgQueRecvRecord(INT32 msgQueID, kel_MsgQue_MsgType_t msgType, void *record, UINT32 recordSize)
+{
+    if (msgQueID < 0 || record == NULL || recordSize <= sizeof(INT32)) {
+        return -1;
+    }
+    kel_MsgBuf_t buf;
+    memset(&buf, 0, sizeof(buf));
+    /* Any type, and a record longer than the buffer is cut instead of
+     * failing the receive: a failure here means the queue itself. */
+    ssize_t n = kelMsgRecvRaw(msgQueID, 0, &buf, sizeof(buf.mtext), MSG_NOERROR);
+    if (n < 0) {
+        return -1;
+    }
+    memset(record, 0, recordSize);
+    kelMsgToRecord(&buf, (size_t)n, record, recordSize - sizeof(INT32));
+    if (buf.mtype != (long)msgType || n != kelAppMsgQueByteCount(msgType, record)) {
+        return 0;
+    }
     return (INT32)n;
 }
 
@@ -220,6 +277,41 @@ static INT32 kelFrameDropped(kel_AppTaskID_t writer, INT32 mode)
     return 0;
 }
 
+/* The segment is page aligned, so the flag words and the change counter
+ * are aligned too. Every access to them is an atomic one, in program
+ * order, on both sides of the handshake. */
+#define KEL_SHM_LOAD(word) __atomic_load_n(&(word), __ATOMIC_SEQ_CST)
+#define KEL_SHM_STORE(word, value) __atomic_store_n(&(word), (value), __ATOMIC_SEQ_CST)
+
+static UINT32 *kelFrameSeq(kel_ShMem_FB_t *shm)
+{
+    return (UINT32 *)((UINT8 *)shm + KEL_SHM_FB_SEQ_OFFSET);
+}
+
+/* Copies a frame in unless the mode keeps this writer off the screen or
+ * another writer holds the segment. The writer flag is claimed with one
+ * compare-and-swap, so two writers can never both copy; a busy segment
+ * loses the frame and nobody waits. The counter is bumped before and after
+ * the copy, so a reader can tell that the frame changed under it. */
+static void kelFrameWriteIn(kel_ShMem_FB_t *shm, const UINT8 *frame, INT32 length, kel_AppTaskID_t writer)
+{
+    INT32 mode = KEL_SHM_LOAD(shm->kelWorkMode);
+    if (kelFrameDropped(writer, mode)) {
+        return;
+    }
+    INT32 idle = KEL_FALSE;
+    if (!__atomic_compare_exchange_n(&shm->bWriting, &idle, (INT32)KEL_TRUE, false, __ATOMIC_SEQ_CST,
+                                     __ATOMIC_SEQ_CST)) {
+        return;
+    }
+    UINT32 *seq = kelFrameSeq(shm);
+    __atomic_fetch_add(seq, 1u, __ATOMIC_SEQ_CST);
+    KEL_SHM_STORE(shm->bRead, (INT32)KEL_FALSE);
+    memcpy(shm->fBuffer, frame, (size_t)length);
+    __atomic_fetch_add(seq, 1u, __ATOMIC_SEQ_CST);
+    KEL_SHM_STORE(shm->bWriting, (INT32)KEL_FALSE);
+}
+
 INT32 kelFBShareMemWrite(const UINT8 *frame, INT32 length, kel_AppTaskID_t writer)
 {
     INT32 shmID = -1;
@@ -234,20 +326,37 @@ INT32 kelFBShareMemWrite(const UINT8 *frame, INT32 length, kel_AppTaskID_t write
         shmctl(shmID, IPC_RMID, NULL);
         return -1;
     }
-    kel_ShMem_FB_t *shm = (kel_ShMem_FB_t *)addr;
-    /* The segment is page aligned, so the flag words are aligned too. */
-    INT32 *bRead = (INT32 *)addr;
-    INT32 *bWriting = bRead + 1;
-    INT32 *workMode = bRead + 2;
-    INT32 mode = KEL_LOAD(*workMode);
-    if (!kelFrameDropped(writer, mode) && KEL_LOAD(*bWriting) != KEL_TRUE) {
-        KEL_STORE(*bRead, (INT32)KEL_FALSE);
-        KEL_STORE(*bWriting, (INT32)KEL_TRUE);
-        memcpy(shm->fBuffer, frame, (size_t)length);
-        KEL_STORE(*bWriting, (INT32)KEL_FALSE);
-    }
+    kelFrameWriteIn((kel_ShMem_FB_t *)addr, frame, length, writer);
     if (shmdt(addr) != 0) {
         shmctl(shmID, IPC_RMID, NULL);
+        return -1;
+    }
+    return 1;
+}
+
+INT32 kelFBShareMemTake(kel_ShMem_FB_t *shm, UINT8 *out, INT32 length)
+{
+    if (shm == NULL || out == NULL || length < 0 || length > KEL_FB_FRAME_SIZE) {
+        return 0;
+    }
+    UINT32 *seq = kelFrameSeq(shm);
+    /* The counter is read before the writer flag: a writer that claimed the
+     * segment after this read bumps the counter before it copies. */
+    UINT32 before = __atomic_load_n(seq, __ATOMIC_SEQ_CST);
+    if (KEL_SHM_LOAD(shm->bWriting) != KEL_FALSE) {
+        return -1;
+    }
+    if (KEL_SHM_LOAD(shm->bRead) != KEL_FALSE) {
+        return 0;
+    }
+    /* Marked read before the copy: a writer that starts later sets it
+     * false again after this store, so its frame is never taken as shown. */
+    KEL_SHM_STORE(shm->bRead, (INT32)KEL_TRUE);
+    memcpy(out, shm->fBuffer, (size_t)length);
+    __atomic_thread_fence(__ATOMIC_SEQ_CST);
+    if (__atomic_load_n(seq, __ATOMIC_SEQ_CST) != before) {
+        /* Changed under the copy: not shown, so not read. */
+        KEL_SHM_STORE(shm->bRead, (INT32)KEL_FALSE);
         return -1;
     }
     return 1;

@@ -123,6 +123,21 @@ static_assert(offsetof(kel_ShMem_FB_t, kelWorkMode) == 8, "shared frame buffer r
 static_assert(offsetof(kel_ShMem_FB_t, fBuffer) == 12, "shared frame buffer record");
 static_assert(sizeof(kel_ShMem_FB_t) <= KEL_SHM_SEGMENT_SIZE, "record fits the segment");
 
+/* Change counter of the frame in the segment, a 32-bit word in the unused
+ * space right after the record (the record's own words stay as they are).
+ * A writer bumps it before and after copying a frame in; the reader reads it
+ * before and after its copy, and a difference means the frame changed under
+ * the copy. */
+#define KEL_SHM_FB_SEQ_OFFSET 153612
+static_assert(KEL_SHM_FB_SEQ_OFFSET == sizeof(kel_ShMem_FB_t), "counter follows the record");
+static_assert(KEL_SHM_FB_SEQ_OFFSET % 4 == 0, "counter is word aligned");
+static_assert(KEL_SHM_FB_SEQ_OFFSET + 4 <= KEL_SHM_SEGMENT_SIZE, "counter fits the segment");
+
+/* Largest byte count a consumer takes off its queue in one receive: more
+ * than any record carries, so a longer record shows as one (and is cut to
+ * it rather than failing the receive). */
+#define KEL_MSGQ_RECV_MAX_BYTES 32
+
 #ifdef __cplusplus
 extern "C" {
 #endif
@@ -134,11 +149,33 @@ INT32 kelAppMsgQueDataSend(INT32 msgQueID, kel_MsgQue_MsgType_t msgType, const v
 /* Receives one record of the given type into `record` (at least the full
  * record size), blocking. Returns the byte count after the type word, or -1. */
 INT32 kelAppMsgQueDataRecv(INT32 msgQueID, kel_MsgQue_MsgType_t msgType, void *record, UINT32 maxBytes);
+/* For a producer that keeps a queue identifier between sends: sends as
+ * kelAppMsgQueDataSend on *msgQueID, and when that fails because the queue
+ * is gone (its consumer removed it), looks the queue of `key` up again into
+ * *msgQueID and sends once more. 1, or -1. */
+INT32 kelAppMsgQueSendKept(INT32 *msgQueID, kel_MsgQue_ID_t key, kel_MsgQue_MsgType_t msgType,
+                           const void *record);
+/* The consumer's receive: takes the next record of any type off its own
+ * queue (each queue has one consumer), blocking, and keeps it only when it
+ * is a whole record of `msgType`: the type word matches and the byte count
+ * is the one its command carries. Records of another type, of a wrong size
+ * or too long are taken off and dropped, so none can stop the queue or
+ * make the receive fail. `record` holds `recordSize` bytes (the full record).
+ * Returns the byte count of a record kept (> 0), 0 when one was dropped, or
+ * -1 when the queue is gone or broken (the caller removes it and looks it
+ * up again). */
+INT32 kelAppMsgQueRecvRecord(INT32 msgQueID, kel_MsgQue_MsgType_t msgType, void *record, UINT32 recordSize);
 INT32 kelAppMsgQueSendErrData(const kel_ErrorData_t *errData);
 INT32 kelAppMsgQueGetInfo(INT32 msgQueID, struct msqid_ds *info);
 INT32 kelAppMsgQueBuffClean(INT32 msgQueID);
 INT32 kelAppShareMemGetID(INT32 *shmID, INT32 key);
 INT32 kelFBShareMemWrite(const UINT8 *frame, INT32 length, kel_AppTaskID_t writer);
+/* The reader's half of the frame handshake, on an attached segment: copies a
+ * new frame (`bRead` false, no writer busy) into `out` and marks it read.
+ * Returns 1 when a whole frame was copied, 0 when there is no new frame, and
+ * -1 when a writer is busy or changed the frame during the copy: the frame
+ * then stays unread, for a retry or the writer's own notice. */
+INT32 kelFBShareMemTake(kel_ShMem_FB_t *shm, UINT8 *out, INT32 length);
 
 /* Byte count (after the type word) of a record of the given type, or 0 when
  * nothing is to be sent. */

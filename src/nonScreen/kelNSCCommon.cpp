@@ -103,6 +103,11 @@ static INT32 nscSendFrame(const INT32 *socketWord, INT32 cmdType, const void *ke
     }
     KELNS_Message_t msg;
     UINT32 transID = nscGetTransID();
+    /* Only the two announcements travel without a payload record; the id
+     * taken above is not given back. */
+    if (kelData == NULL && cmdType != KELNS_CMD_GET_DATA && cmdType != KELNS_CMD_HEARTBEAT) {
+        return -1;
+    }
     INT32 length = nscBuildMSG(&msg, cmdType, kelData, transID);
     if (length < 0) {
         return -1;

@@ -110,7 +110,13 @@ INT32 stpKELSendMSG(int socket, INT32 cmdType, const void *kelData, INT32 needRe
         return -1;
     }
     KELSTP_Message_t msg;
-    INT32 length = stpBuildMSG(&msg, cmdType, kelData, stpGetTransID());
+    UINT32 transID = stpGetTransID();
+    /* Only the heartbeat travels without a payload record; the id taken
+     * above is not given back. */
+    if (kelData == NULL && cmdType != KELSTP_CMD_HEARTBEAT) {
+        return -1;
+    }
+    INT32 length = stpBuildMSG(&msg, cmdType, kelData, transID);
     if (length < 0) {
         return -1;
     }

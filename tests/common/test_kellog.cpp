@@ -1,7 +1,8 @@
 /*
  * Log file helpers: time stamps written from UTC fields read back to the
- * same second (also past 2038 on the 32-bit board), head trimming through
- * the staging directory, and repair of a trim that was cut short.
+ * same second (also past 2038 on the 32-bit board), head trimming by a
+ * copy renamed over the log, and repair of an older in-place trim that was
+ * cut short.
  */
 #include <gtest/gtest.h>
 
@@ -128,14 +129,35 @@ TEST_F(LogFiles, TrimmingRemovesHeadLinesAndCountsLongLinesAsSeveral)
     EXPECT_EQ(-1, kelFileDeleteLine(nullptr, 1));
 }
 
-TEST_F(LogFiles, TrimmingAMissingLogFailsAndItsEmptyStagingIsClearedLater)
+TEST_F(LogFiles, TrimmingAMissingLogFailsAndLeavesNothingBehind)
 {
     EXPECT_EQ(-1, kelFileDeleteLine(log.c_str(), 1));
-    EXPECT_EQ(1, kelFileExist(staging.c_str()));
-    put(log, "record\n");
-    EXPECT_EQ(1, kelInitLogFile(log.c_str()));
+    EXPECT_EQ(-1, kelFileExist(log.c_str()));
+    EXPECT_EQ(-1, kelFileExist((log + ".trim").c_str()));
     EXPECT_EQ(-1, kelFileExist(staging.c_str()));
-    EXPECT_EQ("record\n", kelTestReadFile(log));
+}
+
+TEST_F(LogFiles, ATrimReplacesTheLogInOneStepInsteadOfRewritingItInPlace)
+{
+    put(log, "r1\nr2\nr3\n");
+    FILE *before = fopen(log.c_str(), "rb");
+    ASSERT_NE(nullptr, before);
+    EXPECT_EQ(1, kelFileDeleteLine(log.c_str(), 1));
+    EXPECT_EQ("r2\nr3\n", kelTestReadFile(log));
+    /* The file that was the log is untouched: the new one took its name. */
+    char old[64] = {0};
+    size_t n = fread(old, 1, sizeof(old) - 1, before);
+    fclose(before);
+    EXPECT_EQ("r1\nr2\nr3\n", std::string(old, n));
+    EXPECT_EQ(-1, kelFileExist((log + ".trim").c_str()));
+    EXPECT_EQ(-1, kelFileExist(staging.c_str()));
+
+    /* A trim cut before its rename leaves its copy beside a whole log; the
+     * next start drops the copy and keeps the log. */
+    put(log + ".trim", "r3\n");
+    EXPECT_EQ(1, kelInitLogFile(log.c_str()));
+    EXPECT_EQ(-1, kelFileExist((log + ".trim").c_str()));
+    EXPECT_EQ("r2\nr3\n", kelTestReadFile(log));
 }
 
 TEST_F(LogFiles, RepairWithoutStagingChangesNothing)
@@ -187,7 +209,6 @@ TEST(LogStaging, ARootTooLongForThePathIsRefused)
     fputs("x\n", fp);
     fclose(fp);
     setenv("KEL_ROOT", (root.dir() + "/" + std::string(300, 'd')).c_str(), 1);
-    EXPECT_EQ(-1, kelFileDeleteLine(log.c_str(), 1));
     EXPECT_EQ(-1, kelInitLogFile(log.c_str()));
     setenv("KEL_ROOT", root.dir().c_str(), 1);
     EXPECT_EQ("x\n", kelTestReadFile(log));

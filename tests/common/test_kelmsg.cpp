@@ -150,6 +150,27 @@ TEST_F(Queues, AFullQueueFailsASendAtOnce)
     EXPECT_LT(waited, 0.5);
 }
 
+TEST_F(Queues, AKeptIdentifierOfARemovedQueueIsLookedUpAgainAndTheSendRepeatedOnce)
+{
+    kel_MsgQue_FB_t note = {KEL_MSG_TYPE_FB, KEL_TASK_CONTROL, KEL_TRUE};
+    INT32 kept = id;
+    ASSERT_EQ(0, msgctl(id, IPC_RMID, nullptr));
+    EXPECT_EQ(1, kelAppMsgQueSendKept(&kept, KEL_MSG_ID_RX, KEL_MSG_TYPE_FB, &note));
+    EXPECT_NE(id, kept);
+    id = kept;
+    RawMsg got;
+    EXPECT_EQ(8, msgrcv(id, &got, sizeof(got.text), 0, IPC_NOWAIT));
+
+    /* A full queue is not a removed one: the message is lost, as always. */
+    kel_MsgQue_Error_t err;
+    memset(&err, 0, sizeof(err));
+    err.msgType = KEL_MSG_TYPE_ERROR;
+    while (kelAppMsgQueDataSend(id, KEL_MSG_TYPE_ERROR, &err) == 1) {
+    }
+    EXPECT_EQ(-1, kelAppMsgQueSendKept(&kept, KEL_MSG_ID_RX, KEL_MSG_TYPE_ERROR, &err));
+    EXPECT_EQ(id, kept);
+}
+
 TEST_F(Queues, WorkModeRequestAndErrorForwardingRecords)
 {
     ASSERT_EQ(1, kelSetWorkMode(KEL_MODE_INDUSTRY));

@@ -8,9 +8,12 @@
 #include <signal.h>
 #include <stdlib.h>
 #include <string.h>
+#include <fcntl.h>
+#include <sys/file.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <string>
@@ -154,6 +157,39 @@ TEST_F(Platform, AFileThatCannotBeOpenedIsNotReplacedByTheNewLineAlone)
     EXPECT_EQ(0, WEXITSTATUS(status));
     EXPECT_EQ("LCD 0\nBKLPWM 70\nWORKHOUR 1234\n", root.read(kConf));
     EXPECT_NE(0, access(root.path("/kel/config/kel.conf.tmp").c_str(), F_OK));
+}
+
+TEST_F(Platform, AWriteGivesUpOnALockHeldElsewhereAfterTwoSecondsAndChangesNothing)
+{
+    root.write(kConf, "LCD 0\n");
+    int held = open(root.path("/kel/config").c_str(), O_RDONLY | O_DIRECTORY);
+    ASSERT_GE(held, 0);
+    ASSERT_EQ(0, flock(held, LOCK_EX));
+
+    /* In a child, so that a write that waits for ever fails the test
+     * instead of hanging it. */
+    pid_t pid = fork();
+    if (pid == 0) {
+        alarm(10);
+        _exit(kelSetLinuxEnv("LCD", "1") == -1 ? 0 : 1);
+    }
+    ASSERT_GT(pid, 0);
+    struct timespec t0;
+    struct timespec t1;
+    clock_gettime(CLOCK_MONOTONIC, &t0);
+    int status = 0;
+    ASSERT_EQ(pid, waitpid(pid, &status, 0));
+    clock_gettime(CLOCK_MONOTONIC, &t1);
+    double waited = (double)(t1.tv_sec - t0.tv_sec) + (double)(t1.tv_nsec - t0.tv_nsec) / 1e9;
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "status " << status;
+    EXPECT_GE(waited, 1.9);
+    EXPECT_LT(waited, 6.0);
+    EXPECT_EQ("LCD 0\n", kelTestReadFile(root.path(kConf)));
+
+    ASSERT_EQ(0, flock(held, LOCK_UN));
+    close(held);
+    EXPECT_EQ(1, kelSetLinuxEnv("LCD", "1"));
+    EXPECT_EQ("1", get("LCD"));
 }
 
 TEST_F(Platform, SerialNumberFileIsCreatedWithTheDefaultAndRewrittenWhole)
@@ -369,6 +405,18 @@ TEST_F(FakeCommands, ClockIsSetWithDateInUtcFieldsAndRebootIsRun)
     EXPECT_EQ(-1, kelSetRTCTime(0xFFFFFFFFFFFFFFFFull));
     EXPECT_EQ("date -s 2039.1.19-3:14:8\nreboot \ndate -s 1970.1.1-0:0:0\nreboot \n",
               kelTestReadFile(journal));
+}
+
+TEST_F(FakeCommands, ClockValuesPastTheYear9999AreRefusedBeforeAnythingIsFormatted)
+{
+    /* The largest value whose year still fits an int, the first second of
+     * the year 10000, and the last second of 9999. */
+    EXPECT_EQ(-1, kelSetRTCTime(67768036191676799ull));
+    EXPECT_EQ(-1, kelSetRTCTime(253402300800ull));
+    EXPECT_EQ(1, kelSetRTCTime(253402300799ull));
+    EXPECT_EQ("date -s 9999.12.31-23:59:59\n", kelTestReadFile(journal));
+    struct tm tm;
+    EXPECT_EQ(-1, kelUtcCalendar(67768036191676799ull, &tm));
 }
 
 /* Starts /bin/sleep under argv[0] `name` with KEL_ROOT set to `kelRoot`,

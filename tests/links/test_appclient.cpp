@@ -245,6 +245,15 @@ TEST_F(AppClient, ForwardsDaemonEventsAndPresentsScreensUntilTheStartupClientEnd
     startStartupClient();
     startAndConnect();
 
+    /* Records that are not whole events (too long, of another type, of the
+     * wrong size for their command) are taken off and dropped; the queue
+     * stays and the event after them is the one that reaches the meter. */
+    INT32 tq = -1;
+    ASSERT_EQ(kelAppMsgQueGetID(&tq, KEL_MSG_ID_TX), 1);
+    ASSERT_TRUE(kelTestSendRaw(tq, KEL_MSG_TYPE_TX, 100, KEL_MSGQ_TX_KEYEVENT));
+    ASSERT_TRUE(kelTestSendRaw(tq, 9, 12, KEL_MSGQ_TX_KEYEVENT));
+    ASSERT_TRUE(kelTestSendRaw(tq, KEL_MSG_TYPE_TX, 16, KEL_MSGQ_TX_KEYEVENT));
+
     kel_MsgQue_Tx_t msg;
     memset(&msg, 0, sizeof(msg));
     msg.msgType = KEL_MSG_TYPE_TX;
@@ -309,6 +318,10 @@ TEST_F(AppClient, ForwardsDaemonEventsAndPresentsScreensUntilTheStartupClientEnd
         }
     }
     shmdt(shm);
+
+    INT32 sameTq = -1;
+    ASSERT_EQ(kelAppMsgQueGetID(&sameTq, KEL_MSG_ID_TX), 1);
+    EXPECT_EQ(tq, sameTq) << "the transmit queue was removed";
 
     /* The startup client goes away: the app client follows within about
      * one supervision period and both links close. */

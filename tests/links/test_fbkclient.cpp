@@ -151,6 +151,7 @@ TEST(ScreenProtocol, FrameLengthsAndPayloadRules)
      * an id; one refused for a bad socket has not. */
     EXPECT_EQ(fbKELSendMSG(pair.unit, KELFB_CMD_KEYEVENT, nullptr, 0), -1);
     EXPECT_EQ(fbKELSendMSG(pair.unit, KELFB_CMD_DATA_REQ, nullptr, 0), -1);
+    EXPECT_EQ(fbKELSendMSG(pair.unit, 6, nullptr, 0), -1); /* unknown command */
     EXPECT_EQ(fbKELSendMSG(0, KELFB_CMD_HEARTBEAT, nullptr, 0), -1);
     EXPECT_TRUE(peerDrain(pair.meter, 100).empty());
 
@@ -162,7 +163,7 @@ TEST(ScreenProtocol, FrameLengthsAndPayloadRules)
     EXPECT_EQ(get32(got + 12), 5u);
     EXPECT_EQ(get32(got + 20), 16u);
     EXPECT_EQ(get32(got + 28), 3u);
-    EXPECT_EQ(get32(got + 8), get32(before + 8) + 3) << "two refused frames spent their ids";
+    EXPECT_EQ(get32(got + 8), get32(before + 8) + 4) << "three refused frames spent their ids";
     EXPECT_EQ(get32(got + 24), get32(got + 8) + 1) << "each frame takes the next id";
 }
 

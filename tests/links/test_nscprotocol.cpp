@@ -121,14 +121,15 @@ TEST(NonScreenProtocol, IdsStartAtZeroAndEveryFrameTakesTheNext)
     UINT32 before = nscGetTransID();
     ASSERT_EQ(1, nscKELSendMSG(link.unit, KELNS_CMD_HEARTBEAT, nullptr, 0));
     EXPECT_EQ(-1, nscKELSendMSG(link.unit, KELNS_CMD_SET_TIME, nullptr, 0)) << "missing payload";
+    EXPECT_EQ(-1, nscKELSendMSG(link.unit, 42, nullptr, 0)) << "unknown command, no payload";
     ASSERT_EQ(1, nscKELSendMSG(link.unit, KELNS_CMD_HEARTBEAT, nullptr, 0));
     Bytes got = peerDrain(link.meter, 100);
-    ASSERT_EQ(32u, got.size()) << "the refused frame sent nothing";
+    ASSERT_EQ(32u, got.size()) << "the refused frames sent nothing";
     UINT32 id1, id2;
     memcpy(&id1, &got[8], 4);
     memcpy(&id2, &got[24], 4);
     EXPECT_EQ(before + 1, id1);
-    EXPECT_EQ(before + 3, id2) << "the refused frame used up its id";
+    EXPECT_EQ(before + 4, id2) << "the refused frames used up their ids";
     EXPECT_EQ(-1, nscKELSendMSG(0, KELNS_CMD_HEARTBEAT, nullptr, 0));
     EXPECT_EQ(-1, nscKELSendMSG(-1, KELNS_CMD_HEARTBEAT, nullptr, 0));
 }

@@ -2,8 +2,9 @@
  * The virtual unit demo (scripts/demo) in its short form, on the programs
  * of this build: the unit comes up through the startup client, every step
  * of the meter's session happens, the screenshots show the meter's screen
- * and, only while the link is down, the error pictogram, and the run
- * leaves no process and no System V object of its sandbox behind.
+ * and, only while the link is down, the error pictogram; the factory act
+ * shows the factory pictogram and the white and black test screens; and
+ * the run leaves no process and no System V object of its sandbox behind.
  */
 #include <gtest/gtest.h>
 
@@ -218,6 +219,19 @@ TEST_F(VirtualUnitDemo, TheErrorPictogramIsShownOnlyWhileTheLinkIsDown)
      * drop, all of it sent again to the new connection. */
     EXPECT_EQ(sameShare(back, lastKey), 1.0);
     EXPECT_LT(sameShare(meter, lastKey), 1.0);
+}
+
+TEST_F(VirtualUnitDemo, TheFactoryActTestsTheUnitAndLeavesItInNormalMode)
+{
+    EXPECT_NE(output.find("factory act: 10 of 10 steps ok"), std::string::npos) << output;
+    Picture picto = readBmp(std::string(KEL_TEST_PICTO_DIR) + "/picto_full_ind_0.bmp");
+    Picture shown = readPng(shot("-01-pictogram"));
+    Picture white = readPng(shot("lcd-white"));
+    Picture black = readPng(shot("lcd-black"));
+    ASSERT_TRUE(picto.ok && shown.ok && white.ok && black.ok) << output;
+    EXPECT_GT(sameShare(shown, picto), 0.99);
+    EXPECT_EQ(std::count(white.rgb.begin(), white.rgb.end(), 0xFF), (long)white.rgb.size());
+    EXPECT_EQ(std::count(black.rgb.begin(), black.rgb.end(), 0x00), (long)black.rgb.size());
 }
 
 TEST_F(VirtualUnitDemo, NothingOfTheSandboxIsLeftBehind)

@@ -114,6 +114,16 @@ static void replaceWithIdle(KelSandbox &sb, const std::string &boardPath)
     chmod(sb.path(boardPath).c_str(), 0755);
 }
 
+/* Idle stand-ins for the daemon and the app client, the app version the
+ * meter accepts and the unit's serial number. */
+static void prepareBoard(KelSandbox &sb)
+{
+    replaceWithIdle(sb, "/usr/bin/kelcontrol");
+    replaceWithIdle(sb, "/kel/app/kelappclient");
+    ASSERT_TRUE(sb.write("/kel/config/kel.conf", "APP_VERSION 001.008.000\n"));
+    ASSERT_TRUE(sb.write("/kel/factory/sn.conf", "SN UNIT42\n"));
+}
+
 /* Work modes the program asked the control daemon for, in order. */
 static std::vector<int> askedModes(const KelSandbox &sb)
 {
@@ -149,10 +159,7 @@ TEST(StartupProgram, AuthenticatesStartsTheAppAndStopsItWhenTheLinkDrops)
     ASSERT_TRUE(sb.ok());
     FakeMeter meter;
     ASSERT_TRUE(meter.ok());
-    replaceWithIdle(sb, "/usr/bin/kelcontrol");
-    replaceWithIdle(sb, "/kel/app/kelappclient");
-    ASSERT_TRUE(sb.write("/kel/config/kel.conf", "APP_VERSION 001.008.000\n"));
-    ASSERT_TRUE(sb.write("/kel/factory/sn.conf", "SN UNIT42\n"));
+    prepareBoard(sb);
 
     pid_t pid = sb.spawn({"/usr/bin/kelstpclient", kMeterAddr});
     ASSERT_GT(pid, 0);
@@ -200,6 +207,22 @@ TEST(StartupProgram, AuthenticatesStartsTheAppAndStopsItWhenTheLinkDrops)
 
     EXPECT_TRUE(sb.running(pid));
     sb.stop(pid);
+}
+
+TEST(StartupProgram, StartedWithItsStandardDescriptorsClosedItStillReachesTheMeter)
+{
+    KelSandbox sb(KEL_TEST_BIN_DIR);
+    ASSERT_TRUE(sb.ok());
+    FakeMeter meter;
+    ASSERT_TRUE(meter.ok());
+    prepareBoard(sb);
+
+    /* Started by a shell with descriptors 0, 1 and 2 closed; its pid goes
+     * where the sandbox finds the services it stops at the end. */
+    ASSERT_EQ(0, sb.shell(std::string("\"$KEL_ROOT/usr/bin/kelstpclient\" ") + kMeterAddr +
+                          " <&- >&- 2>&- & echo $! > \"$KEL_ROOT/var/run/kelstpclient-closed.pid\""));
+    ASSERT_GE(meter.accept(15000), 0);
+    EXPECT_EQ(KELSTP_CMD_DATA_REQ, meter.next().cmdType);
 }
 
 TEST(StartupProgram, ATooLongMeterAddressEndsTheProgram)

@@ -116,14 +116,15 @@ TEST(StartupFrames, RefusedSendsConsumeAnIdOnlyOnceAFrameWasBegun)
     EXPECT_EQ(-1, stpKELSendMSG(-1, KELSTP_CMD_HEARTBEAT, NULL, 0));
     /* A missing payload does. */
     EXPECT_EQ(-1, stpKELSendMSG(link.unit, KELSTP_CMD_STATE, NULL, 0));
+    EXPECT_EQ(-1, stpKELSendMSG(link.unit, 42, NULL, 0)); /* unknown command */
     ASSERT_EQ(1, stpKELSendMSG(link.unit, KELSTP_CMD_HEARTBEAT, NULL, 0));
     ASSERT_EQ(1, stpKELSendMSG(link.unit, KELSTP_CMD_HEARTBEAT, NULL, 0));
     Bytes first = readFrame(link.meter, 16);
     Bytes second = readFrame(link.meter, 16);
-    Bytes want = prefix(16, id + 1);
+    Bytes want = prefix(16, id + 2);
     putLe32(want, 6);
     EXPECT_EQ(want, first);
-    want = prefix(16, id + 2);
+    want = prefix(16, id + 3);
     putLe32(want, 6);
     EXPECT_EQ(want, second);
 }

@@ -4,6 +4,7 @@
 #include "kelTestRoot.h"
 
 #include <stdlib.h>
+#include <string.h>
 #include <sys/ipc.h>
 #include <sys/msg.h>
 #include <sys/shm.h>
@@ -94,4 +95,19 @@ void KelTestRoot::write(const std::string &boardPath, const std::string &text) c
 {
     std::ofstream out(path(boardPath), std::ios::binary | std::ios::trunc);
     out << text;
+}
+
+bool kelTestSendRaw(int queue, long type, size_t bytes, int32_t firstWord)
+{
+    struct {
+        long mtype;
+        char text[128];
+    } buf;
+    if (bytes > sizeof(buf.text)) {
+        return false;
+    }
+    memset(&buf, 0x5a, sizeof(buf));
+    buf.mtype = type;
+    memcpy(buf.text, &firstWord, sizeof(firstWord));
+    return msgsnd(queue, &buf, bytes, IPC_NOWAIT) == 0;
 }

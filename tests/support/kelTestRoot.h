@@ -6,6 +6,9 @@
 #ifndef KEL_TEST_ROOT_H
 #define KEL_TEST_ROOT_H
 
+#include <stddef.h>
+#include <stdint.h>
+
 #include <string>
 
 class KelTestRoot {
@@ -30,6 +33,12 @@ private:
 /* Removes the queues (R T F E I) and the segment (S) keyed on
  * <root>/home/root. */
 void kelTestRemoveIpc(const std::string &root);
+
+/* Puts a raw message on System V queue `queue` without waiting: type
+ * `type`, `bytes` bytes of text beginning with the 32-bit word `firstWord`
+ * and filled with 0x5a after it (at most 128). False when it was not sent
+ * (a full queue). */
+bool kelTestSendRaw(int queue, long type, size_t bytes, int32_t firstWord);
 
 /* Reads a whole host file ("" when missing). */
 std::string kelTestReadFile(const std::string &path);
