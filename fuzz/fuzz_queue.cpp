@@ -1,21 +1,24 @@
 /*
  * fuzz_queue.cpp - the records the unit's consumers take off the System V
  * queues, whatever a program on the unit posted. The input is a series of
- * records, each [queue selector][byte count][bytes]: the bytes are posted
- * with that count on the R, T, F or E queue under the queue's own type, and
- * the consumer of that queue takes it off through the queue layer and acts
- * on it:
+ * records, each [queue selector][byte count][type][bytes]: the bytes are
+ * posted with that count and that message type on the R, T, F or E queue,
+ * and the consumer of that queue takes it off through the queue layer
+ * (which keeps only whole records of its own type) and acts on it:
  *   R  the daemon's request dispatch, then one pass of its work-mode
  *      thread (indications run without their pauses) and of its LED
  *      thread;
  *   T  the app client's transmit dispatch, onto both meter links (each a
  *      connected, announced socket pair);
  *   F  the daemon's frame consumer, on the board's screen and the shared
- *      segment (a record it cannot take ends its serving, as it would);
+ *      segment; it serves in a thread of its own until the record is taken
+ *      and the queue then removed, which ends its serving as it would;
  *   E  the daemon's error log writer.
  * The dispatches are private to their program files, which are compiled in
  * here whole with their entry points renamed.
  */
+#include <pthread.h>
+#include <sched.h>
 #include <string.h>
 #include <sys/shm.h>
 #include <sys/socket.h>
@@ -36,19 +39,19 @@
 
 #define FUZZ_QUEUE_TEXT_MAX 32 /* a little more than any record, to see it refused */
 
-/* One queue: its letter, the type its consumer receives and how many bytes
- * (after the type word) the consumer asks for. */
+/* One queue: its letter, the type its consumer keeps and the size of its
+ * full record. */
 typedef struct {
     kel_MsgQue_ID_t letter;
     kel_MsgQue_MsgType_t type;
-    UINT32 maxBytes;
+    UINT32 recordSize;
 } fuzz_Queue_t;
 
 static const fuzz_Queue_t fuzzQueues[] = {
-    {KEL_MSG_ID_RX, KEL_MSG_TYPE_RX, KEL_MSGQ_RX_MAX_BYTES},
-    {KEL_MSG_ID_TX, KEL_MSG_TYPE_TX, KEL_MSGQ_TX_MAX_BYTES},
-    {KEL_MSG_ID_FB, KEL_MSG_TYPE_FB, KEL_MSGQ_FB_BYTES},
-    {KEL_MSG_ID_ERROR, KEL_MSG_TYPE_ERROR, KEL_MSGQ_ERROR_BYTES},
+    {KEL_MSG_ID_RX, KEL_MSG_TYPE_RX, sizeof(kel_MsgQue_Rx_t)},
+    {KEL_MSG_ID_TX, KEL_MSG_TYPE_TX, sizeof(kel_MsgQue_Tx_t)},
+    {KEL_MSG_ID_FB, KEL_MSG_TYPE_FB, sizeof(kel_MsgQue_FB_t)},
+    {KEL_MSG_ID_ERROR, KEL_MSG_TYPE_ERROR, sizeof(kel_MsgQue_Error_t)},
 };
 #define FUZZ_NUM_QUEUES (sizeof(fuzzQueues) / sizeof(fuzzQueues[0]))
 
@@ -117,28 +120,32 @@ static INT32 fuzzQueueSetUp(void)
     return 1;
 }
 
-/* Posts `count` bytes under the queue's type, as any program may. */
-static INT32 fuzzPost(INT32 qid, const fuzz_Queue_t *q, const uint8_t *bytes, UINT32 count)
+/* Posts `count` bytes under message type `type`, as any program may. */
+static INT32 fuzzPost(INT32 qid, long type, const uint8_t *bytes, UINT32 count)
 {
     struct {
         long mtype;
         char mtext[FUZZ_QUEUE_TEXT_MAX];
     } buf;
     memset(&buf, 0, sizeof(buf));
-    buf.mtype = q->type;
+    buf.mtype = type;
     memcpy(buf.mtext, bytes, count);
     return msgsnd(qid, &buf, count, IPC_NOWAIT) == 0 ? 1 : -1;
 }
 
-/* The R, T and E consumers: one receive, and on failure the queue is
- * dropped as each consumer does. */
+/* The R, T and E consumers: one receive (the queue holds the one record
+ * just posted, so it never waits), and on failure the queue is dropped as
+ * each consumer does. */
 static void fuzzConsumeOne(INT32 qid, const fuzz_Queue_t *q)
 {
     UINT8 record[sizeof(kel_MsgQue_Error_t)];
     memset(record, 0, sizeof(record));
-    INT32 got = kelAppMsgQueDataRecv(qid, q->type, record, q->maxBytes);
+    INT32 got = kelAppMsgQueRecvRecord(qid, q->type, record, q->recordSize);
     if (got < 0) {
         msgctl(qid, IPC_RMID, NULL);
+        return;
+    }
+    if (got == 0) {
         return;
     }
     switch (q->letter) {
@@ -148,7 +155,7 @@ static void fuzzConsumeOne(INT32 qid, const fuzz_Queue_t *q)
         kelLEDControlPass(kelGetTick());
         break;
     case KEL_MSG_ID_TX:
-        appTxDispatch((const kel_MsgQue_Tx_t *)record, got);
+        appTxDispatch((const kel_MsgQue_Tx_t *)record);
         fuzzDrainMeter(fuzzNscMeter);
         fuzzDrainMeter(fuzzFbMeter);
         break;
@@ -160,18 +167,34 @@ static void fuzzConsumeOne(INT32 qid, const fuzz_Queue_t *q)
     }
 }
 
-/* The frame consumer serves until a receive fails: a record one byte too
- * large behind the input's record ends it, as a broken queue would. */
-static void fuzzConsumeFrames(INT32 qid, const fuzz_Queue_t *q)
+typedef struct {
+    INT32 qid;
+} fuzz_FrameServer_t;
+
+static void *fuzzServeFrames(void *arg)
 {
-    static const uint8_t stop[KEL_MSGQ_FB_BYTES + 1] = {0};
+    ctlServeFrames(((fuzz_FrameServer_t *)arg)->qid, fuzzSegment);
+    return NULL;
+}
+
+/* The frame consumer serves until its receive fails: once the posted
+ * record has been taken, the queue is removed under it. */
+static void fuzzConsumeFrames(INT32 qid)
+{
     KEL_STORE(fuzzSegment->bRead, (INT32)KEL_FALSE);
     KEL_STORE(fuzzSegment->bWriting, (INT32)KEL_FALSE);
-    if (fuzzPost(qid, q, stop, sizeof(stop)) < 0) {
+    fuzz_FrameServer_t server = {qid};
+    pthread_t thread;
+    if (pthread_create(&thread, NULL, fuzzServeFrames, &server) != 0) {
         msgctl(qid, IPC_RMID, NULL);
         return;
     }
-    ctlServeFrames(qid, fuzzSegment);
+    struct msqid_ds info;
+    while (msgctl(qid, IPC_STAT, &info) == 0 && info.msg_qnum > 0) {
+        sched_yield();
+    }
+    msgctl(qid, IPC_RMID, NULL);
+    pthread_join(thread, NULL);
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
@@ -192,10 +215,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     kelFuzzDrainQueues();
 
     size_t pos = 0;
-    while (pos + 2 <= size) {
+    while (pos + 3 <= size) {
         const fuzz_Queue_t *q = &fuzzQueues[data[pos] % FUZZ_NUM_QUEUES];
         UINT32 count = data[pos + 1] % (FUZZ_QUEUE_TEXT_MAX + 1);
-        pos += 2;
+        long type = data[pos + 2];
+        pos += 3;
         if (count == 0 || count > size - pos) {
             break;
         }
@@ -203,11 +227,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         pos += count;
 
         INT32 qid = -1;
-        if (kelAppMsgQueGetID(&qid, q->letter) < 0 || fuzzPost(qid, q, bytes, count) < 0) {
+        if (kelAppMsgQueGetID(&qid, q->letter) < 0 || fuzzPost(qid, type, bytes, count) < 0) {
             continue;
         }
         if (q->letter == KEL_MSG_ID_FB) {
-            fuzzConsumeFrames(qid, q);
+            fuzzConsumeFrames(qid);
         } else {
             fuzzConsumeOne(qid, q);
         }

@@ -106,9 +106,11 @@ def keypad():
 
 
 def queue():
-    def rec(sel, payload):
-        return bytes([sel, len(payload)]) + payload
     R, T, F, E = 0, 1, 2, 3
+    types = {R: 2, T: 3, F: 1, E: 4}
+
+    def rec(sel, payload, mtype=None):
+        return bytes([sel, len(payload), types[sel] if mtype is None else mtype]) + payload
     put("queue", "requests", rec(R, struct.pack("<iI", 0, 50))
         + rec(R, struct.pack("<iQ", 1, 1700000000))
         + rec(R, struct.pack("<ii", 2, 1) + pattern(1000, 50, 1, 1))
@@ -125,6 +127,8 @@ def queue():
         + rec(F, struct.pack("<iii", 0, 1, 0)))
     put("queue", "errors", rec(E, struct.pack("<iiiiiQ", 1, 2, 300, 1, 1001, 1700000000))
         + rec(E, struct.pack("<iiii", 1, 2, 3, 0)))
+    put("queue", "foreign-records", rec(R, struct.pack("<iI", 0, 50), mtype=4)
+        + rec(F, struct.pack("<iii", 0, 1, 0)) + rec(T, struct.pack("<ii", 0, 1) + b"\0" * 20))
 
 
 def upg():
