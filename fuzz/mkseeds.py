@@ -141,6 +141,29 @@ def upg():
     put("upg", "cut-short", good[:200])
 
 
+def indust():
+    """Factory station frames; the first byte set means already authenticated."""
+    def req(cmd, payload=b"", tid=1, length=None):
+        body = struct.pack("<ii", 1, cmd) + payload
+        if length is None:
+            length = 12 + len(body)
+        return struct.pack("<III", MAGIC, length, tid) + body
+
+    put("indust", "handshake-and-reads", b"\x00" + req(0, struct.pack("<I", 1))
+        + struct.pack("<III", MAGIC, 24, 2) + struct.pack("<iiI", 0, 1, 12345)
+        + req(16, tid=3) + req(19, tid=4) + req(3, tid=5) + req(5, tid=6) + req(7, tid=7))
+    put("indust", "settings", b"\x01" + req(6, b"KEL-0042") + req(21, b"10.1.2.3", 2)
+        + req(22, b"169.254.254.1", 3) + req(20, struct.pack("<i", 1), 4)
+        + req(8, struct.pack("<iiQ", 1, 7, 1935817689), 5) + req(26, struct.pack("<i", 1), 6)
+        + req(15, struct.pack("<i", 1), 7))
+    put("indust", "hardware", b"\x01" + req(10, struct.pack("<ii", 1, 0)) + req(14, struct.pack("<i", 1), 2)
+        + req(17, struct.pack("<I", 40), 3) + req(18, tid=4) + req(12, tid=5)
+        + req(2, struct.pack("<Q", 1935817689), 6))
+    put("indust", "gated-before-auth", b"\x00" + req(21, b"1.2.3.4;reboot") + req(6, b"$(id)", 2))
+    put("indust", "oversize-length", b"\x01" + req(16, length=4000))
+    put("indust", "short-time-request", b"\x01" + req(2))
+
+
 if __name__ == "__main__":
     nsc()
     fbk()
@@ -150,3 +173,4 @@ if __name__ == "__main__":
     keypad()
     queue()
     upg()
+    indust()
