@@ -13,7 +13,9 @@
  *   F  the daemon's frame consumer, on the board's screen and the shared
  *      segment; it serves in a thread of its own until the record is taken
  *      and the queue then removed, which ends its serving as it would;
- *   E  the daemon's error log writer.
+ *   E  the daemon's error log writer;
+ *   I  the factory service's relay of temperatures and key events, onto
+ *      a connected, authenticated station (a socket pair).
  * The dispatches are private to their program files, which are compiled in
  * here whole with their entry points renamed.
  */
@@ -26,6 +28,7 @@
 #include "fuzzBoard.h"
 #include "kel.h"
 #include "kelerrlog.h"
+#include "kelindustry.h"
 #include "kelfbclient.h"
 #include "kelledctrl.h"
 #include "kelmodectrl.h"
@@ -52,12 +55,14 @@ static const fuzz_Queue_t fuzzQueues[] = {
     {KEL_MSG_ID_TX, KEL_MSG_TYPE_TX, sizeof(kel_MsgQue_Tx_t)},
     {KEL_MSG_ID_FB, KEL_MSG_TYPE_FB, sizeof(kel_MsgQue_FB_t)},
     {KEL_MSG_ID_ERROR, KEL_MSG_TYPE_ERROR, sizeof(kel_MsgQue_Error_t)},
+    {KEL_MSG_ID_INDUSTRY, KEL_MSG_TYPE_TX, sizeof(kel_MsgQue_Tx_t)},
 };
 #define FUZZ_NUM_QUEUES (sizeof(fuzzQueues) / sizeof(fuzzQueues[0]))
 
 static kel_ShMem_FB_t *fuzzSegment;
 static int fuzzNscMeter = -1;
 static int fuzzFbMeter = -1;
+static int fuzzStation = -1;
 
 static void fuzzNoSleep(INT32 ms)
 {
@@ -117,6 +122,7 @@ static INT32 fuzzQueueSetUp(void)
     fbClientInit(&link);
     fuzzConnectLink(nscClientLink(), &fuzzNscMeter);
     fuzzConnectLink(fbClientLink(), &fuzzFbMeter);
+    fuzzConnectLink(industDevice(), &fuzzStation);
     return 1;
 }
 
@@ -133,7 +139,7 @@ static INT32 fuzzPost(INT32 qid, long type, const uint8_t *bytes, UINT32 count)
     return msgsnd(qid, &buf, count, IPC_NOWAIT) == 0 ? 1 : -1;
 }
 
-/* The R, T and E consumers: one receive (the queue holds the one record
+/* The R, T, E and I consumers: one receive (the queue holds the one record
  * just posted, so it never waits), and on failure the queue is dropped as
  * each consumer does. */
 static void fuzzConsumeOne(INT32 qid, const fuzz_Queue_t *q)
@@ -161,6 +167,10 @@ static void fuzzConsumeOne(INT32 qid, const fuzz_Queue_t *q)
         break;
     case KEL_MSG_ID_ERROR:
         kelErrorLogHandleMsg((const kel_MsgQue_Error_t *)record, got);
+        break;
+    case KEL_MSG_ID_INDUSTRY:
+        (void)industQueueDispatch((const kel_MsgQue_Tx_t *)record, got);
+        fuzzDrainMeter(fuzzStation);
         break;
     default:
         break;

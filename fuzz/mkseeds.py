@@ -106,8 +106,8 @@ def keypad():
 
 
 def queue():
-    R, T, F, E = 0, 1, 2, 3
-    types = {R: 2, T: 3, F: 1, E: 4}
+    R, T, F, E, I = 0, 1, 2, 3, 4
+    types = {R: 2, T: 3, F: 1, E: 4, I: 3}
 
     def rec(sel, payload, mtype=None):
         return bytes([sel, len(payload), types[sel] if mtype is None else mtype]) + payload
@@ -127,6 +127,8 @@ def queue():
         + rec(F, struct.pack("<iii", 0, 1, 0)))
     put("queue", "errors", rec(E, struct.pack("<iiiiiQ", 1, 2, 300, 1, 1001, 1700000000))
         + rec(E, struct.pack("<iiii", 1, 2, 3, 0)))
+    put("queue", "station-events", rec(I, struct.pack("<ii", 0, 41500))
+        + rec(I, struct.pack("<iii", 2, 103, 1)) + rec(I, struct.pack("<iiQ", 1, 1001, 1700000000)))
     put("queue", "foreign-records", rec(R, struct.pack("<iI", 0, 50), mtype=4)
         + rec(F, struct.pack("<iii", 0, 1, 0)) + rec(T, struct.pack("<ii", 0, 1) + b"\0" * 20))
 
