@@ -148,19 +148,28 @@ async function post(url, body) {
 // board's keypad driver.
 const held = new Set();
 
+// Key requests go out one after the other: requests in flight together may
+// reach kelpanel in any order, and a release that overtakes its press (or
+// a combination whose keys arrive shuffled) is not what the user did.
+let keyChain = Promise.resolve();
+function postKey(url) {
+  keyChain = keyChain.then(() => post(url));
+  return keyChain;
+}
+
 function keyDown(name) {
-  if (name === 'comb') return post('/key?name=comb&action=press');
+  if (name === 'comb') return postKey('/key?name=comb&action=press');
   if (held.has(name)) return;
   held.add(name);
   $('key-' + name).classList.add('down');
-  post('/key?name=' + name + '&action=press');
+  postKey('/key?name=' + name + '&action=press');
 }
 
 function keyUp(name) {
   if (!held.has(name)) return;
   held.delete(name);
   $('key-' + name).classList.remove('down');
-  post('/key?name=' + name + '&action=release');
+  postKey('/key?name=' + name + '&action=release');
 }
 
 for (const button of document.querySelectorAll('.keys button')) {
