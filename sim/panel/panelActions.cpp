@@ -125,8 +125,10 @@ void panelStationRun(Panel *p, std::string station)
     pid_t pid = -1;
     if (pipe(fds) == 0) {
         pid = panelSpawn(p,
-                         {station, "127.0.0.1", "info", "led", "red", "on", "lcd", "black",
-                          "lcd", "white", "test-result-set", "1", "7", "now", "test-result"},
+                         /* The pause lets the unit's factory indication (LEDs
+                          * off, pictogram) pass before the LED test lights one. */
+                         {station, "127.0.0.1", "info", "wait", "500", "led", "red", "on", "lcd",
+                          "black", "lcd", "white", "test-result-set", "1", "7", "now", "test-result"},
                          fds[1], "kelstationsim");
         close(fds[1]);
         uint64_t end = panelNowMs() + PANEL_STATION_LIMIT_MS;
