@@ -26,7 +26,13 @@
  *
  *     kelscreenbench [--bin DIR] [--addr A] [--floor-addr B] [--screens N]
  *                    [--keys N] [--syn] [--no-floor] [--no-keys] [--keep]
- *                    [--idle S]
+ *                    [--idle S] [--strace N] [--callgrind N]
+ *
+ * --strace N: N more screens with strace -c -f attached to the app client;
+ * prints its system calls per received frame.
+ * --callgrind N: the app client is started again under valgrind's
+ * callgrind and N screens go through; prints its instructions per full
+ * screen in the frame receive and handling (host programs only).
  *
  * --bin: the build's bin directory holding kelvboard and the programs
  * (default: this program's directory). Programs of an armhf build run
@@ -98,6 +104,8 @@ typedef struct {
     int32_t bKeys;
     int32_t bKeep;
     int32_t idleSeconds;  /* 0: no idle measurement */
+    int32_t straceScreens;    /* screens of the system-call count, 0: none */
+    int32_t callgrindScreens; /* screens under callgrind, 0: none */
     uint32_t waitMs;      /* how long one event may take before it is lost */
 } BenchArgs_t;
 
@@ -123,6 +131,8 @@ typedef struct {
 } BenchScreens_t;
 
 static volatile sig_atomic_t gStop = 0;
+static uint32_t gMark = 0;       /* marker of the last screen sent; every screen gets a new one */
+static int64_t gScreensSent = 0; /* full screens sent so far, warm-up included */
 static double gLatency[BENCH_MAX_SCREENS > BENCH_MAX_KEYS ? BENCH_MAX_SCREENS : BENCH_MAX_KEYS];
 static double gRelease[BENCH_MAX_KEYS];
 
@@ -374,7 +384,9 @@ static int32_t benchWarmUp(MeterSim_t *sim, const uint8_t *fb, uint32_t timeoutM
     meterSimDrawPattern(sim, MSIM_PATTERN_GRADIENT, 0);
     benchDrawMarker(sim, 0);
     while (benchNowUs() < end && !gStop) {
-        if (meterSimSendScreen(sim, 0, 1) == BENCH_RECTS && benchWaitMarker(fb, 0, 500) == 1) {
+        int32_t sent = meterSimSendScreen(sim, 0, 1);
+        gScreensSent += sent == BENCH_RECTS ? 1 : 0;
+        if (sent == BENCH_RECTS && benchWaitMarker(fb, 0, 500) == 1) {
             return 1;
         }
         benchSleepUs(100000);
@@ -390,14 +402,18 @@ static int32_t benchScreens(MeterSim_t *sim, const uint8_t *fb, int32_t count, u
     int32_t shown = 0;
     uint64_t t0 = benchNowUs();
     for (int32_t i = 1; i <= count && !gStop; i++) {
-        benchDrawMarker(sim, (uint32_t)i);
+        /* Marker 0 belongs to the warm-up screens. */
+        gMark = (gMark + 1u) & 0xFFFFu;
+        gMark = gMark == 0 ? 1u : gMark;
+        benchDrawMarker(sim, gMark);
         uint64_t ts = benchNowUs();
         int32_t sent = meterSimSendScreen(sim, 0, 1);
         if (sent != BENCH_RECTS) {
             fprintf(stderr, "kelscreenbench: screen %d: %d rectangles sent\n", (int)i, (int)sent);
             return -1;
         }
-        if (benchWaitMarker(fb, (uint32_t)i, waitMs) != 1) {
+        gScreensSent++;
+        if (benchWaitMarker(fb, gMark, waitMs) != 1) {
             res->lost++;
             continue;
         }
@@ -663,12 +679,18 @@ static int32_t benchArgs(int argc, char **argv, BenchArgs_t *a)
             a->keys = atoi(v), i++;
         } else if (v != NULL && strcmp(o, "--idle") == 0) {
             a->idleSeconds = atoi(v), i++;
+        } else if (v != NULL && strcmp(o, "--strace") == 0) {
+            a->straceScreens = atoi(v), i++;
+        } else if (v != NULL && strcmp(o, "--callgrind") == 0) {
+            a->callgrindScreens = atoi(v), i++;
         } else {
             return -1;
         }
     }
     if (a->screens < 1 || a->screens > BENCH_MAX_SCREENS || a->keys < 0 || a->keys > BENCH_MAX_KEYS ||
-        a->idleSeconds < 0 || a->idleSeconds > BENCH_MAX_IDLE_S ||
+        a->idleSeconds < 0 || a->idleSeconds > BENCH_MAX_IDLE_S || a->straceScreens < 0 ||
+        a->straceScreens > BENCH_MAX_SCREENS || a->callgrindScreens < 0 ||
+        a->callgrindScreens > BENCH_MAX_SCREENS ||
         strncmp(a->addr, "127.", 4) != 0 || strncmp(a->floorAddr, "127.", 4) != 0) {
         return -1;
     }
@@ -790,6 +812,149 @@ static int32_t benchStartFloor(Bench_t *b, const BenchArgs_t *a)
     return 1;
 }
 
+/* Reads the summary of `strace -c`: the total number of calls, and into
+ * `names`/`calls` the rows (at most `max`). -1 when the file has none. */
+static int64_t benchStraceRead(const char *path, char names[][24], int64_t *calls, int32_t max,
+                               int32_t *rows)
+{
+    FILE *fp = fopen(path, "r");
+    *rows = 0;
+    if (fp == NULL) {
+        return -1;
+    }
+    char line[256];
+    int64_t total = -1;
+    while (fgets(line, sizeof(line), fp) != NULL) {
+        double pct, secs;
+        long long usecs, n;
+        int used = 0;
+        if (sscanf(line, "%lf %lf %lld %lld %n", &pct, &secs, &usecs, &n, &used) != 4) {
+            continue;
+        }
+        /* An error count may stand between the calls and the name. */
+        char first[24] = "", second[24] = "";
+        int words = sscanf(line + used, "%23s %23s", first, second);
+        const char *name = words == 2 ? second : first;
+        if (strcmp(name, "total") == 0) {
+            total = n;
+        } else if (*rows < max) {
+            snprintf(names[*rows], 24, "%s", name);
+            calls[(*rows)++] = n;
+        }
+    }
+    fclose(fp);
+    return total;
+}
+
+/* System calls of the app client per received frame: `strace -c -f`
+ * attached while a few more screens go through. A separate pass, since
+ * tracing slows the traced process down. */
+static int32_t benchSyscalls(Bench_t *b, const BenchArgs_t *a)
+{
+    const char *strace = "/usr/bin/strace";
+    if (access(strace, X_OK) != 0) {
+        printf("syscalls not counted: %s is missing\n", strace);
+        return 1;
+    }
+    char out[BENCH_PATH_MAX + 32], pidText[16];
+    snprintf(out, sizeof(out), "%s/tmp/strace.out", b->root);
+    snprintf(pidText, sizeof(pidText), "%d", (int)b->appPid);
+    const char *argv[] = {strace, "-c", "-f", "-q", "-p", pidText, "-o", out, NULL};
+    pid_t tracer = benchSpawn(argv, NULL, NULL);
+    if (tracer < 0) {
+        return -1;
+    }
+    benchSleepUs(1000000); /* attached to every thread before the first screen */
+    BenchScreens_t res;
+    int32_t rc = benchScreens(b->sim, b->fb, a->straceScreens, a->waitMs, &res);
+    kill(tracer, SIGINT);
+    int status = 0;
+    waitpid(tracer, &status, 0);
+    char names[32][24];
+    int64_t calls[32];
+    int32_t rows = 0;
+    int64_t total = benchStraceRead(out, names, calls, 32, &rows);
+    if (rc < 0 || total <= 0) {
+        printf("syscalls no count (screens lost %d)\n", (int)res.lost);
+        return -1;
+    }
+    double frames = (double)a->straceScreens * (BENCH_RECTS + 1);
+    printf("syscalls kelappclient %.2f per received frame (%lld calls, %d screens of %d frames):",
+           (double)total / frames, (long long)total, (int)a->straceScreens, BENCH_RECTS + 1);
+    for (int32_t i = 0; i < rows; i++) {
+        printf(" %s %.2f%s", names[i], (double)calls[i] / frames, i + 1 < rows ? "," : "\n");
+    }
+    return 1;
+}
+
+/* Total instructions of a callgrind output file ("summary:" or
+ * "totals:" line), or -1. */
+static int64_t benchCallgrindRead(const char *path)
+{
+    FILE *fp = fopen(path, "r");
+    if (fp == NULL) {
+        return -1;
+    }
+    char line[256];
+    long long total = -1;
+    while (fgets(line, sizeof(line), fp) != NULL) {
+        long long n;
+        if (sscanf(line, "summary: %lld", &n) == 1 || sscanf(line, "totals: %lld", &n) == 1) {
+            total = n;
+        }
+    }
+    fclose(fp);
+    return total;
+}
+
+/* Instructions per full screen of the app client under callgrind: the app
+ * client is started again under valgrind with collection switched on only
+ * inside the frame receive and the frame handler, so start-up and idle
+ * passes do not count. The count is the same from run to run. */
+static int32_t benchCallgrind(Bench_t *b, const BenchArgs_t *a)
+{
+    const char *valgrind = "/usr/bin/valgrind";
+    if (access(valgrind, X_OK) != 0) {
+        printf("callgrind not measured: %s is missing\n", valgrind);
+        return 1;
+    }
+    char vboard[BENCH_PATH_MAX + 16], app[BENCH_PATH_MAX + 32], log[BENCH_PATH_MAX + 32];
+    char out[BENCH_PATH_MAX + 32], outOpt[BENCH_PATH_MAX + 64];
+    snprintf(vboard, sizeof(vboard), "%s/kelvboard", b->binDir);
+    snprintf(app, sizeof(app), "%s/kel/app/kelappclient", b->root);
+    snprintf(log, sizeof(log), "%s/var/log/kelappclient.callgrind", b->root);
+    snprintf(out, sizeof(out), "%s/tmp/callgrind.out", b->root);
+    snprintf(outOpt, sizeof(outOpt), "--callgrind-out-file=%s", out);
+    benchStop(&b->appPid);
+    const char *argv[] = {vboard, "--run", b->root, valgrind, "--tool=callgrind", outOpt,
+                          "--collect-atstart=no", "--toggle-collect=fbKELRecvMSG",
+                          "--toggle-collect=fbClientRecvMsgHandle", app, a->addr, NULL};
+    b->appPid = benchSpawn(argv, log, NULL);
+    if (b->appPid < 0 || meterSimWaitConnected(b->sim, MSIM_LINK_SCREEN, 60000) != 1 ||
+        meterSimWait(b->sim, 0, MSIM_LINK_SCREEN, MSIM_EV_FRAME, MSW_FB_DATA_REQ, 60000, NULL) != 1) {
+        printf("callgrind the app client did not come up under valgrind (see %s)\n", log);
+        return -1;
+    }
+    int64_t first = gScreensSent;
+    BenchScreens_t res;
+    if (benchWarmUp(b->sim, b->fb, 60000) != 1 ||
+        benchScreens(b->sim, b->fb, a->callgrindScreens, 60000, &res) < 0) {
+        printf("callgrind screens did not come through under valgrind\n");
+        return -1;
+    }
+    int64_t screens = gScreensSent - first;
+    benchStop(&b->appPid);
+    int64_t instr = benchCallgrindRead(out);
+    if (instr <= 0 || screens <= 0) {
+        printf("callgrind no figure in %s\n", out);
+        return -1;
+    }
+    printf("callgrind kelappclient %.0f instructions per full screen (frame receive and handling, "
+           "%lld screens)\n",
+           (double)instr / (double)screens, (long long)screens);
+    return 1;
+}
+
 /* Resident memory of a process in kB from /proc/<pid>/status, or -1. */
 static int64_t benchRssKb(pid_t pid)
 {
@@ -847,7 +1012,7 @@ int main(int argc, char **argv)
     if (benchArgs(argc, argv, &a) < 0) {
         fprintf(stderr, "usage: kelscreenbench [--bin DIR] [--addr 127.x.y.z] [--floor-addr 127.x.y.z]\n"
                         "       [--screens N] [--keys N] [--syn] [--no-floor] [--no-keys] [--keep]\n"
-                        "       [--idle SECONDS]\n");
+                        "       [--idle SECONDS] [--strace SCREENS] [--callgrind SCREENS]\n");
         return 2;
     }
     if (benchBinDir(&a, &b) < 0) {
@@ -896,6 +1061,12 @@ int main(int argc, char **argv)
     }
     if (rc > 0 && a.idleSeconds > 0) {
         rc = benchIdle(&b, a.idleSeconds);
+    }
+    if (rc > 0 && a.straceScreens > 0) {
+        rc = benchSyscalls(&b, &a);
+    }
+    if (rc > 0 && a.callgrindScreens > 0) {
+        rc = benchCallgrind(&b, &a);
     }
     benchCleanup(&b, &a);
     return rc > 0 ? 0 : 1;
