@@ -14,7 +14,9 @@
  *    rectangle to the marker, and the CPU time per screen of kelappclient
  *    and kelcontrol (utime + stime from /proc/<pid>/stat).
  *  - floor: the same byte stream to kelfloorbench, which makes only the two
- *    unavoidable copies per screen; watched the same way.
+ *    unavoidable copies per screen; watched the same way. Then the framing
+ *    floor: kelfloorbench --framing, which also reads each frame as the
+ *    links must (select, 4, 4, rest). Ratios of the unit to both.
  *  - keys: key presses written into the keypad FIFO as 16-byte input
  *    records, timed until their KEYEVENT reaches the meter (press and
  *    release separately).
@@ -129,6 +131,12 @@ typedef struct {
     double latMedianMs;
     double latMaxMs;
 } BenchScreens_t;
+
+/* What one screen run gives for the comparison of unit and floors. */
+typedef struct {
+    double screensPerS;
+    double cpuMs; /* per screen, of the first process charged */
+} BenchFigures_t;
 
 static volatile sig_atomic_t gStop = 0;
 static uint32_t gMark = 0;       /* marker of the last screen sent; every screen gets a new one */
@@ -429,8 +437,9 @@ static int32_t benchScreens(MeterSim_t *sim, const uint8_t *fb, int32_t count, u
 /* Runs the screens and prints one block: the processes named are charged. */
 static int32_t benchScreenRun(const char *label, MeterSim_t *sim, const uint8_t *fb, int32_t count,
                               uint32_t waitMs, const pid_t *pids, const char *const *names,
-                              int32_t nPids)
+                              int32_t nPids, BenchFigures_t *fig)
 {
+    memset(fig, 0, sizeof(*fig));
     int64_t before[BENCH_MAX_PIDS], after[BENCH_MAX_PIDS];
     int64_t runBefore[BENCH_MAX_PIDS], runAfter[BENCH_MAX_PIDS];
     if (nPids < 0 || nPids > BENCH_MAX_PIDS) {
@@ -453,6 +462,7 @@ static int32_t benchScreenRun(const char *label, MeterSim_t *sim, const uint8_t 
         return -1;
     }
     double perScreen = 1.0 / (double)res.screens;
+    fig->screensPerS = (double)res.screens / res.seconds;
     printf("%-6s %d screens in %.3f s = %.1f screens/s (lost %d); first rectangle to frame: "
            "median %.2f ms, max %.2f ms\n",
            label, (int)res.screens, res.seconds, (double)res.screens / res.seconds, (int)res.lost,
@@ -465,6 +475,9 @@ static int32_t benchScreenRun(const char *label, MeterSim_t *sim, const uint8_t 
             continue;
         }
         double ms = benchTicksToMs(after[p] - before[p]) * perScreen;
+        if (p == 0) {
+            fig->cpuMs = ms;
+        }
         total += ms;
         printf(" %s %.3f ms", names[p], ms);
         if (runBefore[p] >= 0 && runAfter[p] >= runBefore[p]) {
@@ -788,7 +801,7 @@ static int32_t benchStartUnit(Bench_t *b, const BenchArgs_t *a)
     return 1;
 }
 
-static int32_t benchStartFloor(Bench_t *b, const BenchArgs_t *a)
+static int32_t benchStartFloor(Bench_t *b, const BenchArgs_t *a, int32_t bFraming)
 {
     char prog[BENCH_PATH_MAX + 32], file[BENCH_PATH_MAX + 32], log[BENCH_PATH_MAX + 32];
     snprintf(prog, sizeof(prog), "%s/kelfloorbench", b->binDir);
@@ -802,8 +815,9 @@ static int32_t benchStartFloor(Bench_t *b, const BenchArgs_t *a)
         fprintf(stderr, "kelscreenbench: floor meter or frame file failed\n");
         return -1;
     }
-    const char *argv[] = {prog, a->floorAddr, file, NULL};
-    b->floorPid = benchSpawn(argv, log, NULL);
+    const char *plain[] = {prog, a->floorAddr, file, NULL};
+    const char *framing[] = {prog, "--framing", a->floorAddr, file, NULL};
+    b->floorPid = benchSpawn(bFraming ? framing : plain, log, NULL);
     if (b->floorPid < 0 || meterSimWaitConnected(b->floorSim, MSIM_LINK_SCREEN, 30000) != 1 ||
         benchWarmUp(b->floorSim, b->floorFb, 30000) != 1) {
         fprintf(stderr, "kelscreenbench: kelfloorbench did not come up (see %s)\n", log);
@@ -955,6 +969,35 @@ static int32_t benchCallgrind(Bench_t *b, const BenchArgs_t *a)
     return 1;
 }
 
+/* One floor run, from start to stop of its meter: the plain floor reads a
+ * frame in two reads, the framing floor as the links must (select, 4, 4,
+ * rest). */
+static int32_t benchFloorRun(Bench_t *b, const BenchArgs_t *a, int32_t bFraming, BenchFigures_t *fig)
+{
+    int32_t rc = benchStartFloor(b, a, bFraming);
+    if (rc > 0) {
+        const char *names[] = {"kelfloorbench"};
+        rc = benchScreenRun(bFraming ? "framing" : "floor", b->floorSim, b->floorFb, a->screens,
+                            a->waitMs, &b->floorPid, names, 1, fig);
+        fflush(stdout);
+    }
+    benchStop(&b->floorPid);
+    if (b->floorSim != NULL) {
+        meterSimStop(b->floorSim);
+        b->floorSim = NULL;
+    }
+    if (b->floorFb != NULL) {
+        munmap(b->floorFb, BENCH_FB_BYTES);
+        b->floorFb = NULL;
+    }
+    return rc;
+}
+
+static double benchRatio(double a, double b)
+{
+    return b > 0.0 ? a / b : 0.0;
+}
+
 /* Resident memory of a process in kB from /proc/<pid>/status, or -1. */
 static int64_t benchRssKb(pid_t pid)
 {
@@ -1034,22 +1077,26 @@ int main(int argc, char **argv)
     printf("\n");
     fflush(stdout);
 
+    BenchFigures_t unit, floor, framing;
     int32_t rc = benchStartUnit(&b, &a);
     if (rc > 0) {
         const pid_t pids[] = {b.appPid, b.ctlPid};
         const char *names[] = {"kelappclient", "kelcontrol"};
-        rc = benchScreenRun("unit", b.sim, b.fb, a.screens, a.waitMs, pids, names, 2);
+        rc = benchScreenRun("unit", b.sim, b.fb, a.screens, a.waitMs, pids, names, 2, &unit);
         fflush(stdout);
     }
     if (rc > 0 && a.bFloor) {
-        rc = benchStartFloor(&b, &a);
+        rc = benchFloorRun(&b, &a, 0, &floor);
         if (rc > 0) {
-            const char *names[] = {"kelfloorbench"};
-            rc = benchScreenRun("floor", b.floorSim, b.floorFb, a.screens, a.waitMs, &b.floorPid,
-                                names, 1);
-            fflush(stdout);
+            rc = benchFloorRun(&b, &a, 1, &framing);
         }
-        benchStop(&b.floorPid);
+        if (rc > 0) {
+            printf("ratios unit to floor: screens/s %.2f, CPU per screen (kelappclient) %.2f; "
+                   "unit to framing floor: screens/s %.2f, CPU per screen %.2f\n",
+                   benchRatio(unit.screensPerS, floor.screensPerS), benchRatio(unit.cpuMs, floor.cpuMs),
+                   benchRatio(unit.screensPerS, framing.screensPerS),
+                   benchRatio(unit.cpuMs, framing.cpuMs));
+        }
     }
     if (rc > 0 && a.bKeys && a.keys > 0) {
         if (!benchAlive(b.ctlPid) || !benchAlive(b.appPid)) {
