@@ -32,6 +32,8 @@ static UINT32 fbFrameBytes; /* width x height x 2 */
 /* The frame-buffer queue, looked up once and again only after a notice
  * to it fails because the queue went away; -1 until the first lookup. */
 static INT32 fbQueue = -1;
+/* The shared frame buffer, kept attached between screens. */
+static kel_FBShareMemKept_t fbShm = KEL_FB_SHM_KEPT_INIT;
 
 KEL_DEVICE_INFO *fbClientLink(void)
 {
@@ -222,7 +224,7 @@ static INT32 fbPresentFrame(void)
     if (fbRecvBuf == NULL) {
         return -1;
     }
-    if (kelFBShareMemWrite(fbRecvBuf, (INT32)fbFrameBytes, KEL_TASK_FB_CLIENT) < 0) {
+    if (kelFBShareMemWriteKept(&fbShm, fbRecvBuf, (INT32)fbFrameBytes, KEL_TASK_FB_CLIENT) < 0) {
         FB_REPORT(KEL_FW_SHM_RW_ERROR);
     }
     kel_MsgQue_FB_t note;

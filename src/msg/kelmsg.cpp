@@ -334,6 +334,45 @@ INT32 kelFBShareMemWrite(const UINT8 *frame, INT32 length, kel_AppTaskID_t write
     return 1;
 }
 
+/* 1 while the kept segment is still the one under the key: not removed
+ * (a removed segment lives on, marked, until its last detach). */
+static INT32 kelShmStillCurrent(INT32 shmID)
+{
+    struct shmid_ds ds;
+    if (shmctl(shmID, IPC_STAT, &ds) != 0) {
+        return -1;
+    }
+    return (ds.shm_perm.mode & SHM_DEST) != 0 ? -1 : 1;
+}
+
+INT32 kelFBShareMemWriteKept(kel_FBShareMemKept_t *kept, const UINT8 *frame, INT32 length,
+                             kel_AppTaskID_t writer)
+{
+    if (kept == NULL || frame == NULL || length < 0 || length > KEL_FB_FRAME_SIZE) {
+        return -1;
+    }
+    if (kept->addr != NULL && kelShmStillCurrent(kept->shmID) < 0) {
+        shmdt(kept->addr);
+        kept->addr = NULL;
+        kept->shmID = -1;
+    }
+    if (kept->addr == NULL) {
+        INT32 shmID = -1;
+        if (kelAppShareMemGetID(&shmID, KEL_SHM_ID_FB) < 0) {
+            return -1;
+        }
+        void *addr = shmat(shmID, NULL, 0);
+        if (addr == (void *)-1) {
+            shmctl(shmID, IPC_RMID, NULL);
+            return -1;
+        }
+        kept->shmID = shmID;
+        kept->addr = addr;
+    }
+    kelFrameWriteIn((kel_ShMem_FB_t *)kept->addr, frame, length, writer);
+    return 1;
+}
+
 INT32 kelFBShareMemTake(kel_ShMem_FB_t *shm, UINT8 *out, INT32 length)
 {
     if (shm == NULL || out == NULL || length < 0 || length > KEL_FB_FRAME_SIZE) {
