@@ -888,9 +888,13 @@ static int32_t benchSyscalls(Bench_t *b, const BenchArgs_t *a)
     int64_t calls[32];
     int32_t rows = 0;
     int64_t total = benchStraceRead(out, names, calls, 32, &rows);
-    if (rc < 0 || total <= 0) {
-        printf("syscalls no count (screens lost %d)\n", (int)res.lost);
+    if (rc < 0) {
+        printf("syscalls screens did not come through (lost %d)\n", (int)res.lost);
         return -1;
+    }
+    if (total <= 0) {
+        printf("syscalls not counted: strace could not attach to the app client\n");
+        return 1;
     }
     double frames = (double)a->straceScreens * (BENCH_RECTS + 1);
     printf("syscalls kelappclient %.2f per received frame (%lld calls, %d screens of %d frames):",
