@@ -156,6 +156,24 @@ int kelSocketRecv(int socket, void *buf, int len, int timeout)
     }
     UINT8 *pos = (UINT8 *)buf;
     int remaining = len;
+
+    /* Bytes that have already arrived need no clock: the first attempt
+     * never waits, and the start tick is read only when the call has to.
+     * The time-out still counts from the start of the call, give or take
+     * that one non-waiting attempt. */
+    ssize_t first = recv(socket, pos, (size_t)remaining, MSG_DONTWAIT);
+    if (first == (ssize_t)remaining) {
+        return KEL_SOCK_OK;
+    }
+    if (first == 0) {
+        return KEL_SOCK_CLOSED;
+    }
+    if (first > 0) {
+        pos += first;
+        remaining -= (int)first;
+    } else if (errno != EINTR && errno != EAGAIN && errno != EWOULDBLOCK) {
+        return KEL_SOCK_ERROR;
+    }
     UINT32 start = kelGetTick();
 
     while (remaining > 0) {

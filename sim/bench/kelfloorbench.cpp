@@ -10,7 +10,12 @@
  * queues, no shared segment, no second process: two 153600-byte copies per
  * screen and the socket reads. It links nothing of the unit.
  *
- *     kelfloorbench <meter address> <frame file>
+ * With --framing it reads every frame as the unit's links must: a select
+ * for readability, then the magic (4 bytes), the length (4 bytes) and the
+ * rest, each a read of its own; without, the prefix and the rest in two
+ * reads.
+ *
+ *     kelfloorbench [--framing] <meter address> <frame file>
  *
  * Ends when the meter closes the connection (status 0) or on any error
  * (status 1).
@@ -24,6 +29,7 @@
 #include <stdio.h>
 #include <string.h>
 #include <sys/mman.h>
+#include <sys/select.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -150,21 +156,60 @@ static void floorPlaceRect(FloorRect_t *rect)
     }
 }
 
+/* Waits until the socket is readable: 1, or -1 on error. */
+static int floorWaitReadable(int fd)
+{
+    for (;;) {
+        fd_set readSet;
+        FD_ZERO(&readSet);
+        FD_SET(fd, &readSet);
+        struct timeval tv;
+        tv.tv_sec = 0;
+        tv.tv_usec = 500000;
+        int n = select(fd + 1, &readSet, NULL, NULL, &tv);
+        if (n > 0) {
+            return 1;
+        }
+        if (n < 0 && errno != EINTR) {
+            return -1;
+        }
+    }
+}
+
+/* The start of one frame: the 12-byte prefix in one read, or (framing)
+ * after a select the magic and the length in two reads. The bytes read,
+ * 0 when the peer closed, -1 on error. */
+static int floorReadStart(int fd, FloorRect_t *frame, int bFraming)
+{
+    if (!bFraming) {
+        int rc = floorReadAll(fd, frame, FLOOR_PREFIX_LEN);
+        return rc > 0 ? (int)FLOOR_PREFIX_LEN : rc;
+    }
+    if (floorWaitReadable(fd) < 0) {
+        return -1;
+    }
+    int rc = floorReadAll(fd, &frame->head.header, 4);
+    if (rc > 0) {
+        rc = floorReadAll(fd, &frame->head.length, 4);
+    }
+    return rc > 0 ? 8 : rc;
+}
+
 /* Frames until the meter closes: 0 then, -1 on a broken frame or error. */
-static int floorServe(int fd, uint8_t *fb)
+static int floorServe(int fd, uint8_t *fb, int bFraming)
 {
     FloorRect_t frame;
     for (;;) {
-        int rc = floorReadAll(fd, &frame, FLOOR_PREFIX_LEN);
-        if (rc <= 0) {
-            return rc;
+        int have = floorReadStart(fd, &frame, bFraming);
+        if (have <= 0) {
+            return have;
         }
         uint32_t length = frame.head.length;
         if (frame.head.header != FLOOR_MAGIC || length < FLOOR_HEAD_LEN || length > FLOOR_MAX_FRAME) {
             fprintf(stderr, "kelfloorbench: broken frame (length %u)\n", (unsigned)length);
             return -1;
         }
-        if (floorReadAll(fd, (uint8_t *)&frame + FLOOR_PREFIX_LEN, length - FLOOR_PREFIX_LEN) != 1) {
+        if (floorReadAll(fd, (uint8_t *)&frame + have, length - (uint32_t)have) != 1) {
             return -1;
         }
         if (frame.head.cmdType == FLOOR_CMD_FBDATA && length == FLOOR_MAX_FRAME) {
@@ -177,10 +222,12 @@ static int floorServe(int fd, uint8_t *fb)
 
 int main(int argc, char **argv)
 {
-    if (argc != 3) {
-        fprintf(stderr, "usage: kelfloorbench <meter address> <frame file>\n");
+    int bFraming = argc == 4 && strcmp(argv[1], "--framing") == 0;
+    if (argc != 3 && !bFraming) {
+        fprintf(stderr, "usage: kelfloorbench [--framing] <meter address> <frame file>\n");
         return 1;
     }
+    argv += bFraming;
     int ffd = open(argv[2], O_RDWR | O_CREAT, 0644);
     if (ffd < 0 || ftruncate(ffd, FLOOR_FRAME_BYTES) < 0) {
         fprintf(stderr, "kelfloorbench: cannot open %s\n", argv[2]);
@@ -198,7 +245,7 @@ int main(int argc, char **argv)
         return 1;
     }
     memset(floorFrame, 0xFF, sizeof(floorFrame));
-    int rc = floorSendDataRequest(fd) == 1 ? floorServe(fd, (uint8_t *)map) : -1;
+    int rc = floorSendDataRequest(fd) == 1 ? floorServe(fd, (uint8_t *)map, bFraming) : -1;
     close(fd);
     munmap(map, FLOOR_FRAME_BYTES);
     return rc == 0 ? 0 : 1;

@@ -14,7 +14,9 @@
  *    rectangle to the marker, and the CPU time per screen of kelappclient
  *    and kelcontrol (utime + stime from /proc/<pid>/stat).
  *  - floor: the same byte stream to kelfloorbench, which makes only the two
- *    unavoidable copies per screen; watched the same way.
+ *    unavoidable copies per screen; watched the same way. Then the framing
+ *    floor: kelfloorbench --framing, which also reads each frame as the
+ *    links must (select, 4, 4, rest). Ratios of the unit to both.
  *  - keys: key presses written into the keypad FIFO as 16-byte input
  *    records, timed until their KEYEVENT reaches the meter (press and
  *    release separately).
@@ -26,7 +28,13 @@
  *
  *     kelscreenbench [--bin DIR] [--addr A] [--floor-addr B] [--screens N]
  *                    [--keys N] [--syn] [--no-floor] [--no-keys] [--keep]
- *                    [--idle S]
+ *                    [--idle S] [--strace N] [--callgrind N]
+ *
+ * --strace N: N more screens with strace -c -f attached to the app client;
+ * prints its system calls per received frame.
+ * --callgrind N: the app client is started again under valgrind's
+ * callgrind and N screens go through; prints its instructions per full
+ * screen in the frame receive and handling (host programs only).
  *
  * --bin: the build's bin directory holding kelvboard and the programs
  * (default: this program's directory). Programs of an armhf build run
@@ -98,6 +106,8 @@ typedef struct {
     int32_t bKeys;
     int32_t bKeep;
     int32_t idleSeconds;  /* 0: no idle measurement */
+    int32_t straceScreens;    /* screens of the system-call count, 0: none */
+    int32_t callgrindScreens; /* screens under callgrind, 0: none */
     uint32_t waitMs;      /* how long one event may take before it is lost */
 } BenchArgs_t;
 
@@ -122,7 +132,15 @@ typedef struct {
     double latMaxMs;
 } BenchScreens_t;
 
+/* What one screen run gives for the comparison of unit and floors. */
+typedef struct {
+    double screensPerS;
+    double cpuMs; /* per screen, of the first process charged */
+} BenchFigures_t;
+
 static volatile sig_atomic_t gStop = 0;
+static uint32_t gMark = 0;       /* marker of the last screen sent; every screen gets a new one */
+static int64_t gScreensSent = 0; /* full screens sent so far, warm-up included */
 static double gLatency[BENCH_MAX_SCREENS > BENCH_MAX_KEYS ? BENCH_MAX_SCREENS : BENCH_MAX_KEYS];
 static double gRelease[BENCH_MAX_KEYS];
 
@@ -374,7 +392,9 @@ static int32_t benchWarmUp(MeterSim_t *sim, const uint8_t *fb, uint32_t timeoutM
     meterSimDrawPattern(sim, MSIM_PATTERN_GRADIENT, 0);
     benchDrawMarker(sim, 0);
     while (benchNowUs() < end && !gStop) {
-        if (meterSimSendScreen(sim, 0, 1) == BENCH_RECTS && benchWaitMarker(fb, 0, 500) == 1) {
+        int32_t sent = meterSimSendScreen(sim, 0, 1);
+        gScreensSent += sent == BENCH_RECTS ? 1 : 0;
+        if (sent == BENCH_RECTS && benchWaitMarker(fb, 0, 500) == 1) {
             return 1;
         }
         benchSleepUs(100000);
@@ -390,14 +410,18 @@ static int32_t benchScreens(MeterSim_t *sim, const uint8_t *fb, int32_t count, u
     int32_t shown = 0;
     uint64_t t0 = benchNowUs();
     for (int32_t i = 1; i <= count && !gStop; i++) {
-        benchDrawMarker(sim, (uint32_t)i);
+        /* Marker 0 belongs to the warm-up screens. */
+        gMark = (gMark + 1u) & 0xFFFFu;
+        gMark = gMark == 0 ? 1u : gMark;
+        benchDrawMarker(sim, gMark);
         uint64_t ts = benchNowUs();
         int32_t sent = meterSimSendScreen(sim, 0, 1);
         if (sent != BENCH_RECTS) {
             fprintf(stderr, "kelscreenbench: screen %d: %d rectangles sent\n", (int)i, (int)sent);
             return -1;
         }
-        if (benchWaitMarker(fb, (uint32_t)i, waitMs) != 1) {
+        gScreensSent++;
+        if (benchWaitMarker(fb, gMark, waitMs) != 1) {
             res->lost++;
             continue;
         }
@@ -413,8 +437,9 @@ static int32_t benchScreens(MeterSim_t *sim, const uint8_t *fb, int32_t count, u
 /* Runs the screens and prints one block: the processes named are charged. */
 static int32_t benchScreenRun(const char *label, MeterSim_t *sim, const uint8_t *fb, int32_t count,
                               uint32_t waitMs, const pid_t *pids, const char *const *names,
-                              int32_t nPids)
+                              int32_t nPids, BenchFigures_t *fig)
 {
+    memset(fig, 0, sizeof(*fig));
     int64_t before[BENCH_MAX_PIDS], after[BENCH_MAX_PIDS];
     int64_t runBefore[BENCH_MAX_PIDS], runAfter[BENCH_MAX_PIDS];
     if (nPids < 0 || nPids > BENCH_MAX_PIDS) {
@@ -437,6 +462,7 @@ static int32_t benchScreenRun(const char *label, MeterSim_t *sim, const uint8_t 
         return -1;
     }
     double perScreen = 1.0 / (double)res.screens;
+    fig->screensPerS = (double)res.screens / res.seconds;
     printf("%-6s %d screens in %.3f s = %.1f screens/s (lost %d); first rectangle to frame: "
            "median %.2f ms, max %.2f ms\n",
            label, (int)res.screens, res.seconds, (double)res.screens / res.seconds, (int)res.lost,
@@ -449,6 +475,9 @@ static int32_t benchScreenRun(const char *label, MeterSim_t *sim, const uint8_t 
             continue;
         }
         double ms = benchTicksToMs(after[p] - before[p]) * perScreen;
+        if (p == 0) {
+            fig->cpuMs = ms;
+        }
         total += ms;
         printf(" %s %.3f ms", names[p], ms);
         if (runBefore[p] >= 0 && runAfter[p] >= runBefore[p]) {
@@ -663,12 +692,18 @@ static int32_t benchArgs(int argc, char **argv, BenchArgs_t *a)
             a->keys = atoi(v), i++;
         } else if (v != NULL && strcmp(o, "--idle") == 0) {
             a->idleSeconds = atoi(v), i++;
+        } else if (v != NULL && strcmp(o, "--strace") == 0) {
+            a->straceScreens = atoi(v), i++;
+        } else if (v != NULL && strcmp(o, "--callgrind") == 0) {
+            a->callgrindScreens = atoi(v), i++;
         } else {
             return -1;
         }
     }
     if (a->screens < 1 || a->screens > BENCH_MAX_SCREENS || a->keys < 0 || a->keys > BENCH_MAX_KEYS ||
-        a->idleSeconds < 0 || a->idleSeconds > BENCH_MAX_IDLE_S ||
+        a->idleSeconds < 0 || a->idleSeconds > BENCH_MAX_IDLE_S || a->straceScreens < 0 ||
+        a->straceScreens > BENCH_MAX_SCREENS || a->callgrindScreens < 0 ||
+        a->callgrindScreens > BENCH_MAX_SCREENS ||
         strncmp(a->addr, "127.", 4) != 0 || strncmp(a->floorAddr, "127.", 4) != 0) {
         return -1;
     }
@@ -766,7 +801,7 @@ static int32_t benchStartUnit(Bench_t *b, const BenchArgs_t *a)
     return 1;
 }
 
-static int32_t benchStartFloor(Bench_t *b, const BenchArgs_t *a)
+static int32_t benchStartFloor(Bench_t *b, const BenchArgs_t *a, int32_t bFraming)
 {
     char prog[BENCH_PATH_MAX + 32], file[BENCH_PATH_MAX + 32], log[BENCH_PATH_MAX + 32];
     snprintf(prog, sizeof(prog), "%s/kelfloorbench", b->binDir);
@@ -780,14 +815,191 @@ static int32_t benchStartFloor(Bench_t *b, const BenchArgs_t *a)
         fprintf(stderr, "kelscreenbench: floor meter or frame file failed\n");
         return -1;
     }
-    const char *argv[] = {prog, a->floorAddr, file, NULL};
-    b->floorPid = benchSpawn(argv, log, NULL);
+    const char *plain[] = {prog, a->floorAddr, file, NULL};
+    const char *framing[] = {prog, "--framing", a->floorAddr, file, NULL};
+    b->floorPid = benchSpawn(bFraming ? framing : plain, log, NULL);
     if (b->floorPid < 0 || meterSimWaitConnected(b->floorSim, MSIM_LINK_SCREEN, 30000) != 1 ||
         benchWarmUp(b->floorSim, b->floorFb, 30000) != 1) {
         fprintf(stderr, "kelscreenbench: kelfloorbench did not come up (see %s)\n", log);
         return -1;
     }
     return 1;
+}
+
+/* Reads the summary of `strace -c`: the total number of calls, and into
+ * `names`/`calls` the rows (at most `max`). -1 when the file has none. */
+static int64_t benchStraceRead(const char *path, char names[][24], int64_t *calls, int32_t max,
+                               int32_t *rows)
+{
+    FILE *fp = fopen(path, "r");
+    *rows = 0;
+    if (fp == NULL) {
+        return -1;
+    }
+    char line[256];
+    int64_t total = -1;
+    while (fgets(line, sizeof(line), fp) != NULL) {
+        double pct, secs;
+        long long usecs, n;
+        int used = 0;
+        if (sscanf(line, "%lf %lf %lld %lld %n", &pct, &secs, &usecs, &n, &used) != 4) {
+            continue;
+        }
+        /* An error count may stand between the calls and the name. */
+        char first[24] = "", second[24] = "";
+        int words = sscanf(line + used, "%23s %23s", first, second);
+        const char *name = words == 2 ? second : first;
+        if (strcmp(name, "total") == 0) {
+            total = n;
+        } else if (*rows < max) {
+            snprintf(names[*rows], 24, "%s", name);
+            calls[(*rows)++] = n;
+        }
+    }
+    fclose(fp);
+    return total;
+}
+
+/* System calls of the app client per received frame: `strace -c -f`
+ * attached while a few more screens go through. A separate pass, since
+ * tracing slows the traced process down. */
+static int32_t benchSyscalls(Bench_t *b, const BenchArgs_t *a)
+{
+    const char *strace = "/usr/bin/strace";
+    if (access(strace, X_OK) != 0) {
+        printf("syscalls not counted: %s is missing\n", strace);
+        return 1;
+    }
+    char out[BENCH_PATH_MAX + 32], pidText[16];
+    snprintf(out, sizeof(out), "%s/tmp/strace.out", b->root);
+    snprintf(pidText, sizeof(pidText), "%d", (int)b->appPid);
+    const char *argv[] = {strace, "-c", "-f", "-q", "-p", pidText, "-o", out, NULL};
+    pid_t tracer = benchSpawn(argv, NULL, NULL);
+    if (tracer < 0) {
+        return -1;
+    }
+    benchSleepUs(1000000); /* attached to every thread before the first screen */
+    BenchScreens_t res;
+    int32_t rc = benchScreens(b->sim, b->fb, a->straceScreens, a->waitMs, &res);
+    kill(tracer, SIGINT);
+    int status = 0;
+    waitpid(tracer, &status, 0);
+    char names[32][24];
+    int64_t calls[32];
+    int32_t rows = 0;
+    int64_t total = benchStraceRead(out, names, calls, 32, &rows);
+    if (rc < 0) {
+        printf("syscalls screens did not come through (lost %d)\n", (int)res.lost);
+        return -1;
+    }
+    if (total <= 0) {
+        printf("syscalls not counted: strace could not attach to the app client\n");
+        return 1;
+    }
+    double frames = (double)a->straceScreens * (BENCH_RECTS + 1);
+    printf("syscalls kelappclient %.2f per received frame (%lld calls, %d screens of %d frames):",
+           (double)total / frames, (long long)total, (int)a->straceScreens, BENCH_RECTS + 1);
+    for (int32_t i = 0; i < rows; i++) {
+        printf(" %s %.2f%s", names[i], (double)calls[i] / frames, i + 1 < rows ? "," : "\n");
+    }
+    return 1;
+}
+
+/* Total instructions of a callgrind output file ("summary:" or
+ * "totals:" line), or -1. */
+static int64_t benchCallgrindRead(const char *path)
+{
+    FILE *fp = fopen(path, "r");
+    if (fp == NULL) {
+        return -1;
+    }
+    char line[256];
+    long long total = -1;
+    while (fgets(line, sizeof(line), fp) != NULL) {
+        long long n;
+        if (sscanf(line, "summary: %lld", &n) == 1 || sscanf(line, "totals: %lld", &n) == 1) {
+            total = n;
+        }
+    }
+    fclose(fp);
+    return total;
+}
+
+/* Instructions per full screen of the app client under callgrind: the app
+ * client is started again under valgrind with collection switched on only
+ * inside the frame receive and the frame handler, so start-up and idle
+ * passes do not count. The count is the same from run to run. */
+static int32_t benchCallgrind(Bench_t *b, const BenchArgs_t *a)
+{
+    const char *valgrind = "/usr/bin/valgrind";
+    if (access(valgrind, X_OK) != 0) {
+        printf("callgrind not measured: %s is missing\n", valgrind);
+        return 1;
+    }
+    char vboard[BENCH_PATH_MAX + 16], app[BENCH_PATH_MAX + 32], log[BENCH_PATH_MAX + 32];
+    char out[BENCH_PATH_MAX + 32], outOpt[BENCH_PATH_MAX + 64];
+    snprintf(vboard, sizeof(vboard), "%s/kelvboard", b->binDir);
+    snprintf(app, sizeof(app), "%s/kel/app/kelappclient", b->root);
+    snprintf(log, sizeof(log), "%s/var/log/kelappclient.callgrind", b->root);
+    snprintf(out, sizeof(out), "%s/tmp/callgrind.out", b->root);
+    snprintf(outOpt, sizeof(outOpt), "--callgrind-out-file=%s", out);
+    benchStop(&b->appPid);
+    const char *argv[] = {vboard, "--run", b->root, valgrind, "--tool=callgrind", outOpt,
+                          "--collect-atstart=no", "--toggle-collect=fbKELRecvMSG",
+                          "--toggle-collect=fbClientRecvMsgHandle", app, a->addr, NULL};
+    b->appPid = benchSpawn(argv, log, NULL);
+    if (b->appPid < 0 || meterSimWaitConnected(b->sim, MSIM_LINK_SCREEN, 60000) != 1 ||
+        meterSimWait(b->sim, 0, MSIM_LINK_SCREEN, MSIM_EV_FRAME, MSW_FB_DATA_REQ, 60000, NULL) != 1) {
+        printf("callgrind the app client did not come up under valgrind (see %s)\n", log);
+        return -1;
+    }
+    int64_t first = gScreensSent;
+    BenchScreens_t res;
+    if (benchWarmUp(b->sim, b->fb, 60000) != 1 ||
+        benchScreens(b->sim, b->fb, a->callgrindScreens, 60000, &res) < 0) {
+        printf("callgrind screens did not come through under valgrind\n");
+        return -1;
+    }
+    int64_t screens = gScreensSent - first;
+    benchStop(&b->appPid);
+    int64_t instr = benchCallgrindRead(out);
+    if (instr <= 0 || screens <= 0) {
+        printf("callgrind no figure in %s\n", out);
+        return -1;
+    }
+    printf("callgrind kelappclient %.0f instructions per full screen (frame receive and handling, "
+           "%lld screens)\n",
+           (double)instr / (double)screens, (long long)screens);
+    return 1;
+}
+
+/* One floor run, from start to stop of its meter: the plain floor reads a
+ * frame in two reads, the framing floor as the links must (select, 4, 4,
+ * rest). */
+static int32_t benchFloorRun(Bench_t *b, const BenchArgs_t *a, int32_t bFraming, BenchFigures_t *fig)
+{
+    int32_t rc = benchStartFloor(b, a, bFraming);
+    if (rc > 0) {
+        const char *names[] = {"kelfloorbench"};
+        rc = benchScreenRun(bFraming ? "framing" : "floor", b->floorSim, b->floorFb, a->screens,
+                            a->waitMs, &b->floorPid, names, 1, fig);
+        fflush(stdout);
+    }
+    benchStop(&b->floorPid);
+    if (b->floorSim != NULL) {
+        meterSimStop(b->floorSim);
+        b->floorSim = NULL;
+    }
+    if (b->floorFb != NULL) {
+        munmap(b->floorFb, BENCH_FB_BYTES);
+        b->floorFb = NULL;
+    }
+    return rc;
+}
+
+static double benchRatio(double a, double b)
+{
+    return b > 0.0 ? a / b : 0.0;
 }
 
 /* Resident memory of a process in kB from /proc/<pid>/status, or -1. */
@@ -847,7 +1059,7 @@ int main(int argc, char **argv)
     if (benchArgs(argc, argv, &a) < 0) {
         fprintf(stderr, "usage: kelscreenbench [--bin DIR] [--addr 127.x.y.z] [--floor-addr 127.x.y.z]\n"
                         "       [--screens N] [--keys N] [--syn] [--no-floor] [--no-keys] [--keep]\n"
-                        "       [--idle SECONDS]\n");
+                        "       [--idle SECONDS] [--strace SCREENS] [--callgrind SCREENS]\n");
         return 2;
     }
     if (benchBinDir(&a, &b) < 0) {
@@ -869,22 +1081,26 @@ int main(int argc, char **argv)
     printf("\n");
     fflush(stdout);
 
+    BenchFigures_t unit, floor, framing;
     int32_t rc = benchStartUnit(&b, &a);
     if (rc > 0) {
         const pid_t pids[] = {b.appPid, b.ctlPid};
         const char *names[] = {"kelappclient", "kelcontrol"};
-        rc = benchScreenRun("unit", b.sim, b.fb, a.screens, a.waitMs, pids, names, 2);
+        rc = benchScreenRun("unit", b.sim, b.fb, a.screens, a.waitMs, pids, names, 2, &unit);
         fflush(stdout);
     }
     if (rc > 0 && a.bFloor) {
-        rc = benchStartFloor(&b, &a);
+        rc = benchFloorRun(&b, &a, 0, &floor);
         if (rc > 0) {
-            const char *names[] = {"kelfloorbench"};
-            rc = benchScreenRun("floor", b.floorSim, b.floorFb, a.screens, a.waitMs, &b.floorPid,
-                                names, 1);
-            fflush(stdout);
+            rc = benchFloorRun(&b, &a, 1, &framing);
         }
-        benchStop(&b.floorPid);
+        if (rc > 0) {
+            printf("ratios unit to floor: screens/s %.2f, CPU per screen (kelappclient) %.2f; "
+                   "unit to framing floor: screens/s %.2f, CPU per screen %.2f\n",
+                   benchRatio(unit.screensPerS, floor.screensPerS), benchRatio(unit.cpuMs, floor.cpuMs),
+                   benchRatio(unit.screensPerS, framing.screensPerS),
+                   benchRatio(unit.cpuMs, framing.cpuMs));
+        }
     }
     if (rc > 0 && a.bKeys && a.keys > 0) {
         if (!benchAlive(b.ctlPid) || !benchAlive(b.appPid)) {
@@ -896,6 +1112,12 @@ int main(int argc, char **argv)
     }
     if (rc > 0 && a.idleSeconds > 0) {
         rc = benchIdle(&b, a.idleSeconds);
+    }
+    if (rc > 0 && a.straceScreens > 0) {
+        rc = benchSyscalls(&b, &a);
+    }
+    if (rc > 0 && a.callgrindScreens > 0) {
+        rc = benchCallgrind(&b, &a);
     }
     benchCleanup(&b, &a);
     return rc > 0 ? 0 : 1;

@@ -29,6 +29,11 @@ static KELFB_Message_t fbRecvMsg;
 static UINT8 *fbRecvBuf;
 static UINT32 fbRowBytes;   /* distance between rows of the private frame */
 static UINT32 fbFrameBytes; /* width x height x 2 */
+/* The frame-buffer queue, looked up once and again only after a notice
+ * to it fails because the queue went away; -1 until the first lookup. */
+static INT32 fbQueue = -1;
+/* The shared frame buffer, kept attached between screens. */
+static kel_FBShareMemKept_t fbShm = KEL_FB_SHM_KEPT_INIT;
 
 KEL_DEVICE_INFO *fbClientLink(void)
 {
@@ -214,19 +219,19 @@ static INT32 fbPlaceRect(KELFB_fbData_t *fbData)
     return 1;
 }
 
-static INT32 fbPresentFrame(INT32 queue)
+static INT32 fbPresentFrame(void)
 {
     if (fbRecvBuf == NULL) {
         return -1;
     }
-    if (kelFBShareMemWrite(fbRecvBuf, (INT32)fbFrameBytes, KEL_TASK_FB_CLIENT) < 0) {
+    if (kelFBShareMemWriteKept(&fbShm, fbRecvBuf, (INT32)fbFrameBytes, KEL_TASK_FB_CLIENT) < 0) {
         FB_REPORT(KEL_FW_SHM_RW_ERROR);
     }
     kel_MsgQue_FB_t note;
     note.msgType = KEL_MSG_TYPE_FB;
     note.appTaskID = KEL_TASK_FB_CLIENT;
     note.bScrFinished = KEL_TRUE;
-    if (kelAppMsgQueDataSend(queue, KEL_MSG_TYPE_FB, &note) < 0) {
+    if (kelAppMsgQueSendKept(&fbQueue, KEL_MSG_ID_FB, KEL_MSG_TYPE_FB, &note) < 0) {
         FB_REPORT(KEL_FW_MSGQ_SEND_ERROR);
     }
     return 1;
@@ -234,13 +239,12 @@ static INT32 fbPresentFrame(INT32 queue)
 
 INT32 fbProcessRectData(KELFB_fbData_t *fbData, kel_BOOL_t bScrFinished)
 {
-    INT32 queue = -1;
-    if (kelAppMsgQueGetID(&queue, KEL_MSG_ID_FB) < 0) {
+    if (fbQueue < 0 && kelAppMsgQueGetID(&fbQueue, KEL_MSG_ID_FB) < 0) {
         FB_REPORT(KEL_FW_MSGQ_GETID_ERROR);
         return -1;
     }
     if (bScrFinished == KEL_TRUE) {
-        return fbPresentFrame(queue);
+        return fbPresentFrame();
     }
     return fbPlaceRect(fbData);
 }
@@ -291,9 +295,10 @@ INT32 fbKeyPadEventSend(const KELFB_keyEvent_t *KeyEvent)
     return -1;
 }
 
-void fbNetworkStateCheck(void)
+/* Heartbeat and silence rules at tick `now`. The tick is read again only
+ * after a heartbeat went out, since that send may have waited. */
+static void fbSuperviseLink(UINT32 now)
 {
-    UINT32 now = kelGetTick();
     if ((UINT32)(now - fbLink.sendTick) > KELFB_HEARTBEAT_MS) {
         if (fbKELSendMSGOnLink(&fbLink.socket, KELFB_CMD_HEARTBEAT, NULL) <= 0) {
             KEL_STORE(fbLink.socketState, KEL_SOCKET_FAIL);
@@ -301,11 +306,17 @@ void fbNetworkStateCheck(void)
         } else {
             fbLink.sendTick = now;
         }
+        now = kelGetTick();
     }
-    if ((UINT32)(kelGetTick() - fbLink.recvTick) > KELFB_SILENCE_MS) {
+    if ((UINT32)(now - fbLink.recvTick) > KELFB_SILENCE_MS) {
         KEL_STORE(fbLink.socketState, KEL_SOCKET_FAIL);
         FB_REPORT(KEL_COMM_TIMEOUT);
     }
+}
+
+void fbNetworkStateCheck(void)
+{
+    fbSuperviseLink(kelGetTick());
 }
 
 INT32 fbLinkService(void)
@@ -324,6 +335,7 @@ INT32 fbLinkService(void)
 
     INT32 sock = KEL_LOAD(fbLink.socket);
     INT32 ready = kelSocketWaitReadable(sock, KELFB_SELECT_MS);
+    UINT32 now;
     if (ready < 0) {
         KEL_STORE(fbLink.socketState, KEL_SOCKET_FAIL);
         FB_REPORT(KEL_COMM_SELECT_ERROR);
@@ -344,11 +356,14 @@ INT32 fbLinkService(void)
             FB_REPORT(KEL_COMM_DATA_RECV_FAIL);
             return 1;
         }
-        fbLink.recvTick = kelGetTick();
+        now = kelGetTick();
+        fbLink.recvTick = now;
         fbClientRecvMsgHandle(&fbRecvMsg);
+    } else {
+        now = kelGetTick();
     }
     if (KEL_LOAD(fbLink.socketState) == KEL_SOCKET_CONNECTED) {
-        fbNetworkStateCheck();
+        fbSuperviseLink(now);
     }
     return 1;
 }

@@ -312,18 +312,30 @@ static void kelFrameWriteIn(kel_ShMem_FB_t *shm, const UINT8 *frame, INT32 lengt
     KEL_SHM_STORE(shm->bWriting, (INT32)KEL_FALSE);
 }
 
+/* Looks up and attaches the shared frame buffer: its address and id, or
+ * NULL. A segment that cannot be attached is removed, so the daemon makes
+ * a sound one. */
+static void *kelFBShareMemAttach(INT32 *shmID)
+{
+    if (kelAppShareMemGetID(shmID, KEL_SHM_ID_FB) < 0) {
+        return NULL;
+    }
+    void *addr = shmat(*shmID, NULL, 0);
+    if (addr == (void *)-1) {
+        shmctl(*shmID, IPC_RMID, NULL);
+        return NULL;
+    }
+    return addr;
+}
+
 INT32 kelFBShareMemWrite(const UINT8 *frame, INT32 length, kel_AppTaskID_t writer)
 {
     INT32 shmID = -1;
     if (frame == NULL || length < 0 || length > KEL_FB_FRAME_SIZE) {
         return -1;
     }
-    if (kelAppShareMemGetID(&shmID, KEL_SHM_ID_FB) < 0) {
-        return -1;
-    }
-    void *addr = shmat(shmID, NULL, 0);
-    if (addr == (void *)-1) {
-        shmctl(shmID, IPC_RMID, NULL);
+    void *addr = kelFBShareMemAttach(&shmID);
+    if (addr == NULL) {
         return -1;
     }
     kelFrameWriteIn((kel_ShMem_FB_t *)addr, frame, length, writer);
@@ -331,6 +343,39 @@ INT32 kelFBShareMemWrite(const UINT8 *frame, INT32 length, kel_AppTaskID_t write
         shmctl(shmID, IPC_RMID, NULL);
         return -1;
     }
+    return 1;
+}
+
+/* 1 while the kept segment is still the one under the key: not removed
+ * (a removed segment lives on, marked, until its last detach). */
+static INT32 kelShmStillCurrent(INT32 shmID)
+{
+    struct shmid_ds ds;
+    if (shmctl(shmID, IPC_STAT, &ds) != 0) {
+        return -1;
+    }
+    return (ds.shm_perm.mode & SHM_DEST) != 0 ? -1 : 1;
+}
+
+INT32 kelFBShareMemWriteKept(kel_FBShareMemKept_t *kept, const UINT8 *frame, INT32 length,
+                             kel_AppTaskID_t writer)
+{
+    if (kept == NULL || frame == NULL || length < 0 || length > KEL_FB_FRAME_SIZE) {
+        return -1;
+    }
+    if (kept->addr != NULL && kelShmStillCurrent(kept->shmID) < 0) {
+        shmdt(kept->addr);
+        kept->addr = NULL;
+        kept->shmID = -1;
+    }
+    if (kept->addr == NULL) {
+        kept->addr = kelFBShareMemAttach(&kept->shmID);
+        if (kept->addr == NULL) {
+            kept->shmID = -1;
+            return -1;
+        }
+    }
+    kelFrameWriteIn((kel_ShMem_FB_t *)kept->addr, frame, length, writer);
     return 1;
 }
 

@@ -170,6 +170,18 @@ INT32 kelAppMsgQueGetInfo(INT32 msgQueID, struct msqid_ds *info);
 INT32 kelAppMsgQueBuffClean(INT32 msgQueID);
 INT32 kelAppShareMemGetID(INT32 *shmID, INT32 key);
 INT32 kelFBShareMemWrite(const UINT8 *frame, INT32 length, kel_AppTaskID_t writer);
+/* The shared segment as a frequent writer keeps it: attached between
+ * frames, so a frame costs no lookup, attach or detach and no page faults. */
+typedef struct {
+    INT32 shmID; /* -1 while not attached */
+    void *addr;
+} kel_FBShareMemKept_t;
+#define KEL_FB_SHM_KEPT_INIT {-1, NULL}
+/* kelFBShareMemWrite on a kept attachment: the segment is looked up and
+ * attached on first use, and again once it has been removed (the daemon
+ * removes it after a failure and makes a new one). Same results. */
+INT32 kelFBShareMemWriteKept(kel_FBShareMemKept_t *kept, const UINT8 *frame, INT32 length,
+                             kel_AppTaskID_t writer);
 /* The reader's half of the frame handshake, on an attached segment: copies a
  * new frame (`bRead` false, no writer busy) into `out` and marks it read.
  * Returns 1 when a whole frame was copied, 0 when there is no new frame, and

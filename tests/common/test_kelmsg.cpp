@@ -274,3 +274,32 @@ TEST_F(SharedFrame, LengthsOutsideOneScreenAreRefusedWithoutCopying)
 }
 
 } // namespace
+
+TEST_F(SharedFrame, AKeptWriterFollowsTheSegmentWhenTheDaemonMakesANewOne)
+{
+    kel_FBShareMemKept_t kept = KEL_FB_SHM_KEPT_INIT;
+    ASSERT_EQ(1, kelFBShareMemWriteKept(&kept, frame.data(), KEL_FB_FRAME_SIZE, KEL_TASK_FB_CLIENT));
+    EXPECT_EQ(0, memcmp(shm->fBuffer, frame.data(), KEL_FB_FRAME_SIZE));
+
+    /* The daemon drops the segment after a failure and makes a new one. */
+    INT32 oldId = -1;
+    ASSERT_EQ(1, kelAppShareMemGetID(&oldId, KEL_SHM_ID_FB));
+    ASSERT_EQ(0, shmctl(oldId, IPC_RMID, nullptr));
+    INT32 newId = -1;
+    ASSERT_EQ(1, kelAppShareMemGetID(&newId, KEL_SHM_ID_FB));
+    ASSERT_NE(oldId, newId);
+    void *addr = shmat(newId, nullptr, 0);
+    ASSERT_NE((void *)-1, addr);
+    kel_ShMem_FB_t *fresh = static_cast<kel_ShMem_FB_t *>(addr);
+    fresh->bRead = KEL_TRUE;
+    fresh->bWriting = KEL_FALSE;
+    fresh->kelWorkMode = KEL_MODE_NORMAL;
+
+    frame[0] ^= 0xff;
+    EXPECT_EQ(1, kelFBShareMemWriteKept(&kept, frame.data(), KEL_FB_FRAME_SIZE, KEL_TASK_FB_CLIENT));
+    EXPECT_EQ(KEL_FALSE, fresh->bRead);
+    EXPECT_EQ(0, memcmp(fresh->fBuffer, frame.data(), KEL_FB_FRAME_SIZE));
+    EXPECT_NE(frame[0], shm->fBuffer[0]) << "the frame went to the removed segment";
+    shmdt(fresh);
+    shmdt(kept.addr);
+}
