@@ -15,6 +15,7 @@
  *  - screens, pipelined (--screens N, --window K): the screen is encoded
  *    once and each one goes out in a single write while at most K are in
  *    flight, so the unit, not the bench, sets the pace: screens per second.
+ *    With --rounds R each target gets R pipelined runs and the best counts.
  *  - Both charge the CPU time per screen of kelappclient and kelcontrol
  *    (utime + stime from /proc/<pid>/stat, and the scheduler's run time).
  *  - floor: the same screens, sent the same ways, to kelfloorbench, which
@@ -32,8 +33,8 @@
  * sandbox are removed and the sandbox is deleted at the end.
  *
  *     kelscreenbench [--bin DIR] [--addr A] [--floor-addr B] [--screens N]
- *                    [--latency N] [--window K] [--keys N] [--syn]
- *                    [--no-floor] [--no-keys] [--keep] [--idle S]
+ *                    [--latency N] [--window K] [--rounds R] [--keys N]
+ *                    [--syn] [--no-floor] [--no-keys] [--keep] [--idle S]
  *                    [--strace N] [--callgrind N]
  *
  * --strace N: N more screens, pipelined, with strace -c -f attached to the
@@ -81,6 +82,7 @@
 #define BENCH_MAX_SCREENS   100000
 #define BENCH_WINDOW        8            /* pipelined screens in flight, default */
 #define BENCH_MAX_WINDOW    64
+#define BENCH_MAX_ROUNDS    100
 #define BENCH_MAX_KEYS      10000
 #define BENCH_MAX_IDLE_S    3600
 #define BENCH_MAX_PIDS      4
@@ -111,6 +113,7 @@ typedef struct {
     int32_t screens;      /* pipelined screens */
     int32_t latencyScreens; /* stop-and-wait screens, 0: none */
     int32_t window;       /* pipelined screens in flight at most */
+    int32_t rounds;       /* pipelined runs of each; the best counts */
     int32_t keys;
     int32_t bSyn;
     int32_t bFloor;
@@ -673,6 +676,37 @@ static int32_t benchScreenRun(const char *label, MeterSim_t *sim, const uint8_t 
     return 1;
 }
 
+/* The stop-and-wait run (latency), then the pipelined rounds; fig gets
+ * the best round's screens/s and the least CPU per screen of a round:
+ * other work on the machine only ever slows a round down. */
+static int32_t benchBothModes(const char *label, MeterSim_t *sim, const uint8_t *fb,
+                              const BenchArgs_t *a, const pid_t *pids, const char *const *names,
+                              int32_t nPids, BenchFigures_t *fig)
+{
+    BenchFigures_t round;
+    int32_t rc = 1;
+    memset(fig, 0, sizeof(*fig));
+    if (a->latencyScreens > 0) {
+        rc = benchScreenRun(label, sim, fb, a->latencyScreens, 0, a->waitMs, pids, names, nPids, &round);
+    }
+    for (int32_t r = 0; r < a->rounds && rc > 0; r++) {
+        rc = benchScreenRun(label, sim, fb, a->screens, a->window, a->waitMs, pids, names, nPids, &round);
+        if (r == 0 || round.screensPerS > fig->screensPerS) {
+            fig->screensPerS = round.screensPerS;
+        }
+        if (r == 0 || round.cpuMs < fig->cpuMs) {
+            fig->cpuMs = round.cpuMs;
+        }
+    }
+    if (rc > 0 && a->rounds > 1) {
+        printf("%-7s pipelined, best of %d rounds: %.1f screens/s, CPU (run time) per screen of %s "
+               "%.3f ms\n",
+               label, (int)a->rounds, fig->screensPerS, names[0], fig->cpuMs);
+    }
+    fflush(stdout);
+    return rc;
+}
+
 static int32_t benchKeyWrite(int fd, int32_t value, int32_t bSyn)
 {
     BenchInputEvent_t ev[2];
@@ -850,6 +884,7 @@ static int32_t benchArgs(int argc, char **argv, BenchArgs_t *a)
     a->screens = 300;
     a->latencyScreens = 100;
     a->window = BENCH_WINDOW;
+    a->rounds = 1;
     a->keys = 200;
     a->bFloor = 1;
     a->bKeys = 1;
@@ -875,6 +910,8 @@ static int32_t benchArgs(int argc, char **argv, BenchArgs_t *a)
             a->screens = atoi(v), i++;
         } else if (v != NULL && strcmp(o, "--latency") == 0) {
             a->latencyScreens = atoi(v), i++;
+        } else if (v != NULL && strcmp(o, "--rounds") == 0) {
+            a->rounds = atoi(v), i++;
         } else if (v != NULL && strcmp(o, "--window") == 0) {
             a->window = atoi(v), i++;
         } else if (v != NULL && strcmp(o, "--keys") == 0) {
@@ -891,6 +928,7 @@ static int32_t benchArgs(int argc, char **argv, BenchArgs_t *a)
     }
     if (a->screens < 1 || a->screens > BENCH_MAX_SCREENS || a->latencyScreens < 0 ||
         a->latencyScreens > BENCH_MAX_SCREENS || a->window < 1 || a->window > BENCH_MAX_WINDOW ||
+        a->rounds < 1 || a->rounds > BENCH_MAX_ROUNDS ||
         a->keys < 0 || a->keys > BENCH_MAX_KEYS ||
         a->idleSeconds < 0 || a->idleSeconds > BENCH_MAX_IDLE_S || a->straceScreens < 0 ||
         a->straceScreens > BENCH_MAX_SCREENS || a->callgrindScreens < 0 ||
@@ -1170,18 +1208,11 @@ static int32_t benchCallgrind(Bench_t *b, const BenchArgs_t *a)
 static int32_t benchFloorRun(Bench_t *b, const BenchArgs_t *a, int32_t bFraming, BenchFigures_t *fig)
 {
     const char *names[] = {"kelfloorbench"};
-    const char *label = bFraming ? "framing" : "floor";
-    BenchFigures_t latency;
     int32_t rc = benchStartFloor(b, a, bFraming);
-    if (rc > 0 && a->latencyScreens > 0) {
-        rc = benchScreenRun(label, b->floorSim, b->floorFb, a->latencyScreens, 0, a->waitMs,
-                            &b->floorPid, names, 1, &latency);
-    }
     if (rc > 0) {
-        rc = benchScreenRun(label, b->floorSim, b->floorFb, a->screens, a->window, a->waitMs,
-                            &b->floorPid, names, 1, fig);
+        rc = benchBothModes(bFraming ? "framing" : "floor", b->floorSim, b->floorFb, a, &b->floorPid,
+                            names, 1, fig);
     }
-    fflush(stdout);
     benchStop(&b->floorPid);
     if (b->floorSim != NULL) {
         meterSimStop(b->floorSim);
@@ -1255,8 +1286,8 @@ int main(int argc, char **argv)
     b.stpPid = b.ctlPid = b.appPid = b.floorPid = -1;
     if (benchArgs(argc, argv, &a) < 0) {
         fprintf(stderr, "usage: kelscreenbench [--bin DIR] [--addr 127.x.y.z] [--floor-addr 127.x.y.z]\n"
-                        "       [--screens N] [--latency N] [--window K] [--keys N] [--syn]\n"
-                        "       [--no-floor] [--no-keys] [--keep]\n"
+                        "       [--screens N] [--latency N] [--window K] [--rounds R] [--keys N]\n"
+                        "       [--syn] [--no-floor] [--no-keys] [--keep]\n"
                         "       [--idle SECONDS] [--strace SCREENS] [--callgrind SCREENS]\n");
         return 2;
     }
@@ -1284,16 +1315,7 @@ int main(int argc, char **argv)
     if (rc > 0) {
         const pid_t pids[] = {b.appPid, b.ctlPid};
         const char *names[] = {"kelappclient", "kelcontrol"};
-        BenchFigures_t latency;
-        if (a.latencyScreens > 0) {
-            rc = benchScreenRun("unit", b.sim, b.fb, a.latencyScreens, 0, a.waitMs, pids, names, 2,
-                                &latency);
-        }
-        if (rc > 0) {
-            rc = benchScreenRun("unit", b.sim, b.fb, a.screens, a.window, a.waitMs, pids, names, 2,
-                                &unit);
-        }
-        fflush(stdout);
+        rc = benchBothModes("unit", b.sim, b.fb, &a, pids, names, 2, &unit);
     }
     if (rc > 0 && a.bFloor) {
         rc = benchFloorRun(&b, &a, 0, &floor);
