@@ -392,12 +392,17 @@ static uint32_t benchNextMark(uint32_t m)
     return m % BENCH_MARKS + 1u;
 }
 
-/* Screens from marker `from` forward to marker `to` (0 the warm-up's,
- * before 1). */
+/* Place of a marker in the round: 1 is 0, 65535 is 65534, and the
+ * warm-up's 0 stands just before 1. */
+static uint32_t benchMarkPlace(uint32_t m)
+{
+    return (m + BENCH_MARKS - 1u) % BENCH_MARKS;
+}
+
+/* Screens from marker `from` forward to marker `to`. */
 static uint32_t benchMarkSteps(uint32_t from, uint32_t to)
 {
-    return ((to + BENCH_MARKS - 1u) % BENCH_MARKS + BENCH_MARKS - (from + BENCH_MARKS - 1u) % BENCH_MARKS) %
-           BENCH_MARKS;
+    return (benchMarkPlace(to) + BENCH_MARKS - benchMarkPlace(from)) % BENCH_MARKS;
 }
 
 /* Polls the mapped frame for marker n: 1, or -2 after timeoutMs. */
@@ -641,8 +646,8 @@ static int32_t benchScreenRun(const char *label, MeterSim_t *sim, const uint8_t 
     }
     double perScreen = 1.0 / (double)res.screens;
     fig->screensPerS = (double)res.screens / res.seconds;
-    printf("%-7s %s: %d screens in %.3f s = %.1f screens/s (lost %d)", label, mode, (int)res.screens,
-           res.seconds, fig->screensPerS, (int)res.lost);
+    printf("%-7s %s: %d screens in %.3f s = %.1f screens/s (lost %d)", label, mode,
+           (int)res.screens, res.seconds, fig->screensPerS, (int)res.lost);
     if (window > 0) {
         printf(", at most %d in flight\n", (int)window);
     } else {
@@ -687,10 +692,12 @@ static int32_t benchBothModes(const char *label, MeterSim_t *sim, const uint8_t 
     int32_t rc = 1;
     memset(fig, 0, sizeof(*fig));
     if (a->latencyScreens > 0) {
-        rc = benchScreenRun(label, sim, fb, a->latencyScreens, 0, a->waitMs, pids, names, nPids, &round);
+        rc = benchScreenRun(label, sim, fb, a->latencyScreens, 0, a->waitMs, pids, names, nPids,
+                            &round);
     }
     for (int32_t r = 0; r < a->rounds && rc > 0; r++) {
-        rc = benchScreenRun(label, sim, fb, a->screens, a->window, a->waitMs, pids, names, nPids, &round);
+        rc = benchScreenRun(label, sim, fb, a->screens, a->window, a->waitMs, pids, names, nPids,
+                            &round);
         if (r == 0 || round.screensPerS > fig->screensPerS) {
             fig->screensPerS = round.screensPerS;
         }
@@ -1210,8 +1217,8 @@ static int32_t benchFloorRun(Bench_t *b, const BenchArgs_t *a, int32_t bFraming,
     const char *names[] = {"kelfloorbench"};
     int32_t rc = benchStartFloor(b, a, bFraming);
     if (rc > 0) {
-        rc = benchBothModes(bFraming ? "framing" : "floor", b->floorSim, b->floorFb, a, &b->floorPid,
-                            names, 1, fig);
+        rc = benchBothModes(bFraming ? "framing" : "floor", b->floorSim, b->floorFb, a,
+                            &b->floorPid, names, 1, fig);
     }
     benchStop(&b->floorPid);
     if (b->floorSim != NULL) {
@@ -1323,8 +1330,8 @@ int main(int argc, char **argv)
             rc = benchFloorRun(&b, &a, 1, &framing);
         }
         if (rc > 0) {
-            printf("ratios  pipelined, unit to floor: screens/s %.2f, CPU (run time) per screen of kelappclient "
-                   "%.2f; unit to framing floor: screens/s %.2f, CPU per screen %.2f\n",
+            printf("ratios  pipelined, unit to floor: screens/s %.2f, CPU (run time) per screen of "
+                   "kelappclient %.2f; unit to framing floor: screens/s %.2f, CPU per screen %.2f\n",
                    benchRatio(unit.screensPerS, floor.screensPerS), benchRatio(unit.cpuMs, floor.cpuMs),
                    benchRatio(unit.screensPerS, framing.screensPerS),
                    benchRatio(unit.cpuMs, framing.cpuMs));
