@@ -68,8 +68,11 @@ UINT32 kelGetTick(void)
         }
         KEL_STORE(tickRate, tps);
     }
-    struct tms t;
-    UINT32 counter = (UINT32)times(&t);
+    /* Only the counter is wanted: without a buffer the kernel skips
+     * summing the CPU times of every thread of the process, which it
+     * would otherwise do on each call (and the link threads call this for
+     * every frame). The counter is the same. */
+    UINT32 counter = (UINT32)times(NULL);
     if (1000 % tps == 0) {
         return counter * (UINT32)(1000 / tps);
     }

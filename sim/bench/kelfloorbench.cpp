@@ -12,8 +12,9 @@
  *
  * With --framing it reads every frame as the unit's links must: a select
  * for readability, then the magic (4 bytes), the length (4 bytes) and the
- * rest, each a read of its own; without, the prefix and the rest in two
- * reads.
+ * rest, each a read of its own, on a socket with the links' 160 KiB send
+ * and receive buffers; without, the prefix and the rest in two reads on a
+ * socket the kernel sizes.
  *
  *     kelfloorbench [--framing] <meter address> <frame file>
  *
@@ -44,6 +45,7 @@
 #define FLOOR_ROW_BYTES   (FLOOR_W * 2u)
 #define FLOOR_FRAME_BYTES (FLOOR_ROW_BYTES * FLOOR_H)
 #define FLOOR_RECT_BYTES  768u
+#define FLOOR_SOCK_BUF    163840  /* the links' send and receive buffer sizes */
 
 enum {
     FLOOR_CMD_DATA_REQ = 1,
@@ -104,7 +106,8 @@ static int floorReadAll(int fd, void *buf, size_t len)
     return 1;
 }
 
-static int floorConnect(const char *addr)
+/* With bLinkBuffers the socket gets the buffer sizes the links set. */
+static int floorConnect(const char *addr, int bLinkBuffers)
 {
     struct sockaddr_in sa;
     memset(&sa, 0, sizeof(sa));
@@ -115,6 +118,12 @@ static int floorConnect(const char *addr)
     }
     int fd = socket(AF_INET, SOCK_STREAM, 0);
     if (fd < 0) {
+        return -1;
+    }
+    int size = FLOOR_SOCK_BUF;
+    if (bLinkBuffers && (setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &size, sizeof(size)) < 0 ||
+                         setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &size, sizeof(size)) < 0)) {
+        close(fd);
         return -1;
     }
     if (connect(fd, (struct sockaddr *)&sa, sizeof(sa)) < 0) {
@@ -239,7 +248,7 @@ int main(int argc, char **argv)
         fprintf(stderr, "kelfloorbench: cannot map %s\n", argv[2]);
         return 1;
     }
-    int fd = floorConnect(argv[1]);
+    int fd = floorConnect(argv[1], bFraming);
     if (fd < 0) {
         fprintf(stderr, "kelfloorbench: cannot connect to %s:%d\n", argv[1], FLOOR_PORT);
         return 1;
