@@ -83,7 +83,7 @@ TEST(PowerCutUpgrade, ACutAtAnyStepOfTheBankSwitchBootsAWholeBank)
         tracers.push_back(pid);
     }
 
-    int oldBank = 0, newBank = 0, switchCut = 0, completed = 0;
+    int oldBank = 0, newBank = 0, switchCut = 0, betweenWrites = 0, completed = 0;
     for (size_t i = 0; i < points.size(); i++) {
         UpgUnit &u = *units[i];
         SCOPED_TRACE(std::string("cut at ") + points[i].calls + " #" + std::to_string(points[i].n));
@@ -92,15 +92,18 @@ TEST(PowerCutUpgrade, ACutAtAnyStepOfTheBankSwitchBootsAWholeBank)
         completed += rc == 0 ? 1 : 0;
         bool wrote = u.sb.journalHas("/usr/bin/fwupgrade 1");
         bool switched = u.sb.journalHas("fw_setenv actmtdgrp 1");
+        /* What the cut left is what the boot loader finds. */
+        std::string bank = envValue(u, "actmtdgrp");
+        std::string flag = envValue(u, "upgflag");
+        std::string confirmed = envValue(u, "dftmtdgrp");
         ASSERT_EQ(0, u.sb.shell(std::string(KEL_TEST_BIN_DIR) + "/kelvboard --reboot $KEL_ROOT"));
 
-        std::string bank = envValue(u, "actmtdgrp");
         if (bank == "0") {
             oldBank++;
             EXPECT_FALSE(rc == 0) << "a finished upgrade boots the old bank";
             EXPECT_EQ(std::string(16, '\0'), u.sb.read("/dev/mtd4").substr(0, 16));
             EXPECT_TRUE(u.sb.exists(UPG_PACKAGE)) << "the package went with the bank unchanged";
-            EXPECT_EQ("0", envValue(u, "dftmtdgrp"));
+            EXPECT_EQ("0", confirmed);
             continue;
         }
         ASSERT_EQ("1", bank) << u.env();
@@ -109,21 +112,29 @@ TEST(PowerCutUpgrade, ACutAtAnyStepOfTheBankSwitchBootsAWholeBank)
         EXPECT_TRUE(wrote && switched);
         EXPECT_EQ(image, u.sb.read("/dev/mtd6").substr(0, image.size())) << "a half-written bank boots";
         EXPECT_TRUE(hasLine(u.config(), "KEL_VERSION 002.001.007")) << u.config();
-        /* The next start confirms the new bank when the switch asked for it. */
-        if (envValue(u, "upgflag") == "0") {
-            EXPECT_TRUE(upgWaitFor([&] { return envValue(u, "dftmtdgrp") == "1" && envValue(u, "upgflag") == "2"; },
-                                   20000))
-                << u.env();
+        /* Cut between the two writes of the switch: the new bank boots as
+         * the one to run, the confirmed bank stays the old, whole one. */
+        if (flag == "2") {
+            betweenWrites++;
+            EXPECT_EQ("0", confirmed);
+            continue;
         }
+        /* The next start confirms the new bank the switch asked for. */
+        EXPECT_EQ("0", flag);
+        EXPECT_TRUE(upgWaitFor([&] { return envValue(u, "dftmtdgrp") == "1" && envValue(u, "upgflag") == "2"; },
+                               20000))
+            << u.env();
     }
     /* Cuts fell before the writer, between the writer and the switch, and
      * inside the switch; and the upgrade also ran through. */
     EXPECT_GE(oldBank, 3);
     EXPECT_GE(newBank, 2);
     EXPECT_GE(switchCut, 1);
+    EXPECT_GE(betweenWrites, 1);
     EXPECT_GE(completed, 1);
-    printf("cut points: %zu, old bank booted %d, new bank %d (cut during the switch %d), ran through %d\n",
-           points.size(), oldBank, newBank, switchCut, completed);
+    printf("cut points: %zu, old bank booted %d, new bank %d (cut after the switch began %d, of them between "
+           "its two writes %d), ran through %d\n",
+           points.size(), oldBank, newBank, switchCut, betweenWrites, completed);
     while (!units.empty()) {
         units.pop_back();
     }
