@@ -5,8 +5,8 @@
  * next write.
  *
  * A cut is strace's fault injection: the writer is killed (SIGKILL) on entry
- * to its n-th call of one kind (open, write, sync, rename), for n = 1, 2, ...
- * until the write gets through. Under qemu-arm strace sees the emulator's
+ * to its n-th call of one kind (open, write, sync, rename) on the written
+ * files or their directory, for n = 1, 2, ... until the write gets through. Under qemu-arm strace sees the emulator's
  * host calls, which follow the guest's one for one. A write cut inside one
  * call (a flash page half programmed) is made by hand: the copy is left
  * part new, part old.
@@ -23,34 +23,41 @@
 #define CUT_WRITER KEL_TEST_BIN_DIR "/cut_writer"
 #define CUT_STRACE "/usr/bin/strace"
 #define CUT_KILLED (128 + 9)
-#define CUT_MAX_STEPS 400
+#define CUT_MAX_STEPS 100
 
 /* The kinds of calls at whose entry a cut is made; a writer makes each
  * kind of change through one of them. */
 static const char *const cutCalls[] = {"openat", "write", "fsync", "rename,renameat,renameat2"};
 
-/* Runs `command` in the sandbox, killed on entry to its n-th `calls`. Its
- * exit status: CUT_KILLED when the cut came first. */
-static int cutRun(KelSandbox &sb, const std::string &calls, int n, const std::string &command)
+/* Runs `command` in the sandbox, killed on entry to its n-th `calls` on one
+ * of the host paths `files`. Its exit status: CUT_KILLED when the cut came
+ * first. */
+static int cutRun(KelSandbox &sb, const std::vector<std::string> &files, const std::string &calls, int n,
+                  const std::string &command)
 {
+    std::string only;
+    for (const std::string &f : files) {
+        only += " -P '" + f + "'";
+    }
     /* LeakSanitizer can not run under ptrace; the sanitizers' other checks
      * stay on. */
-    std::string strace = "ASAN_OPTIONS=detect_leaks=0 " + std::string(CUT_STRACE) + " -o /dev/null -e trace=" + calls + " -e inject=" + calls +
+    std::string strace = "ASAN_OPTIONS=detect_leaks=0 " + std::string(CUT_STRACE) + " -o /dev/null" + only + " -e trace=" + calls + " -e inject=" + calls +
                          ":signal=KILL:when=" + std::to_string(n) + " ";
     return sb.shell(strace + command + "; exit $?");
 }
 
-/* Cuts `command` at every step: before each run `before` puts the old
- * content back, after each cut `check` looks at what is left (its
- * argument: the run was cut). Returns the number of cuts made. */
+/* Cuts `command` at every step on the host paths `files`: before each run
+ * `before` puts the old content back, after each cut `check` looks at what
+ * is left (its argument: the run was cut). Returns the number of cuts. */
 template <typename Before, typename Check>
-static int cutEveryStep(KelSandbox &sb, const std::string &command, Before before, Check check)
+static int cutEveryStep(KelSandbox &sb, const std::vector<std::string> &files, const std::string &command,
+                        Before before, Check check)
 {
     int cuts = 0;
     for (const char *calls : cutCalls) {
         for (int n = 1;; n++) {
             before();
-            int rc = cutRun(sb, calls, n, command);
+            int rc = cutRun(sb, files, calls, n, command);
             if (rc != CUT_KILLED) {
                 EXPECT_EQ(0, rc) << calls << " #" << n << ": " << command;
                 check(false);
@@ -65,6 +72,7 @@ static int cutEveryStep(KelSandbox &sb, const std::string &command, Before befor
             }
         }
     }
+    printf("%s: cut at %d steps\n", command.c_str(), cuts);
     return cuts;
 }
 
@@ -78,8 +86,9 @@ static std::string writer(const std::string &args)
 static void cutKeyFile(KelSandbox &sb, const std::string &file, const std::string &oldText,
                        const std::string &newText, const std::string &args)
 {
+    std::string path = sb.path(file);
     int cuts = cutEveryStep(
-        sb, writer(args), [&] { ASSERT_TRUE(sb.write(file, oldText)); },
+        sb, {path, path + ".tmp", path.substr(0, path.rfind('/'))}, writer(args), [&] { ASSERT_TRUE(sb.write(file, oldText)); },
         [&](bool cut) {
             std::string now = sb.read(file);
             if (!cut) {
@@ -131,8 +140,9 @@ TEST(PowerCut, ALogTrimLeavesTheWholeLogOrTheTrimmedOneAndTheNextStartCleansUp)
             newLog += line;
         }
     }
+    std::string path = sb.path(log);
     int cuts = cutEveryStep(
-        sb, writer("trim " + log + " 50"), [&] { ASSERT_TRUE(sb.write(log, oldLog)); },
+        sb, {path, path + ".trim", path.substr(0, path.rfind('/'))}, writer("trim " + log + " 50"), [&] { ASSERT_TRUE(sb.write(log, oldLog)); },
         [&](bool cut) {
             ASSERT_EQ(0, sb.shell(writer("start-log " + log)));
             std::string now = sb.read(log);
@@ -209,7 +219,7 @@ TEST(PowerCut, ABootEnvironmentWriteLeavesOneGoodCopyWithTheOldOrTheNewValue)
     /* The tool the programs' fw_setenv runs, cut at its own steps. */
     std::string tool = "/usr/bin/fw_setenv -c '" + sb.path("/etc/fw_env.config") + "' -f '" +
                        sb.path("/etc/fw_env.default") + "' actmtdgrp 1";
-    EXPECT_GE(cutEveryStep(sb, tool, restore, afterCut), 3);
+    EXPECT_GE(cutEveryStep(sb, {sb.path(envCopies[0]), sb.path(envCopies[1])}, tool, restore, afterCut), 3);
 
     /* A copy cut inside its one write: the first `at` bytes new, the rest
      * old (the CRC, the flag byte, a few variables, half, all but one). */
