@@ -98,6 +98,11 @@ INT32 kelKeyFileGet(const char *boardPath, const char *key, char *value);
  * its lock for at most KEL_CONFIG_LOCK_WAIT_MS; a write that cannot take it
  * in that time changes nothing. 1, or -1. */
 INT32 kelKeyFileSet(const char *boardPath, const char *key, const char *value);
+/* The same for `count` keys at once: every line holding one of them goes,
+ * "key value" is appended for each in order, and the file is renamed into
+ * place once, so a cut never leaves some of the pairs new and some old. */
+INT32 kelKeyFileSetAll(const char *boardPath, const char *const *keys, const char *const *values,
+                       UINT32 count);
 /* Formats a version as "%03d.%03d.%03d" into `buf` (at least 12 bytes). */
 void kelFormatVersion(const kel_FwVersion_t *v, char *buf, UINT32 bufLen);
 

@@ -280,13 +280,52 @@ static INT32 kelDirOf(const char *path, char *dir, UINT32 len)
     return 1;
 }
 
+/* 1 when `line` holds one of the `count` keys. */
+static INT32 kelLineHasKey(const char *line, const char *const *keys, UINT32 count)
+{
+    for (UINT32 i = 0; i < count; i++) {
+        if (strstr(line, keys[i]) != NULL) {
+            return 1;
+        }
+    }
+    return 0;
+}
+
+/* Copies the lines of `in` that hold none of the keys to `out`. 1, or -1. */
+static INT32 kelCopyOtherLines(FILE *in, FILE *out, const char *const *keys, UINT32 count)
+{
+    INT32 ok = 1;
+    char *line = NULL;
+    size_t lineCap = 0;
+    ssize_t n;
+    while ((n = getline(&line, &lineCap, in)) != -1) {
+        if (kelLineHasKey(line, keys, count)) {
+            continue;
+        }
+        if (fputs(line, out) == EOF) {
+            ok = -1;
+        }
+        /* A last line without its end would swallow the appended one. */
+        if (n > 0 && line[n - 1] != '\n' && fputc('\n', out) == EOF) {
+            ok = -1;
+        }
+    }
+    free(line);
+    if (ferror(in)) {
+        ok = -1;
+    }
+    return ok;
+}
+
 /* Writes the new contents of `path` into "<path>.tmp" (a leftover of an
  * interrupted write is simply overwritten) and renames it into place, so a
  * power cut leaves either the old or the new file, never half of one.
- * When `key` is given, every line of the old file containing it is dropped
- * and "key value" appended; otherwise the file becomes the one line. */
-static INT32 kelRewriteFile(const char *path, const char *key, const char *lineKey,
-                            const char *lineValue)
+ * With `keep` set, every line of the old file holding one of the keys is
+ * dropped and the other lines are kept; otherwise the old file goes. Then
+ * "key value" is appended for each of the `count` pairs, all in the one
+ * rename: pairs that belong together are never found half written. */
+static INT32 kelRewriteFile(const char *path, INT32 keep, const char *const *keys,
+                            const char *const *values, UINT32 count)
 {
     char tmp[KEL_PATH_BUF_SIZE];
     if (snprintf(tmp, sizeof(tmp), "%s%s", path, KEL_TMP_SUFFIX) >= (int)sizeof(tmp)) {
@@ -303,40 +342,25 @@ static INT32 kelRewriteFile(const char *path, const char *key, const char *lineK
         return -1;
     }
     INT32 ok = 1;
-    FILE *in = NULL;
-    if (key != NULL) {
-        in = fopen(path, "r");
+    if (keep) {
+        FILE *in = fopen(path, "r");
         /* Only a missing file starts empty: one that is there but can not be
          * opened (no descriptor left, an I/O error) would lose every other
-         * key if it were replaced by the new line alone. */
+         * key if it were replaced by the new lines alone. */
         if (in == NULL && errno != ENOENT) {
             ok = -1;
         }
-    }
-    if (in != NULL) {
-        char *line = NULL;
-        size_t lineCap = 0;
-        ssize_t n;
-        while ((n = getline(&line, &lineCap, in)) != -1) {
-            if (strstr(line, key) != NULL) {
-                continue;
-            }
-            if (fputs(line, out) == EOF) {
+        if (in != NULL) {
+            if (kelCopyOtherLines(in, out, keys, count) < 0) {
                 ok = -1;
             }
-            /* A last line without its end would swallow the appended one. */
-            if (n > 0 && line[n - 1] != '\n' && fputc('\n', out) == EOF) {
-                ok = -1;
-            }
+            fclose(in);
         }
-        free(line);
-        if (ferror(in)) {
+    }
+    for (UINT32 i = 0; i < count; i++) {
+        if (fprintf(out, "%s %s\n", keys[i], values[i]) < 0) {
             ok = -1;
         }
-        fclose(in);
-    }
-    if (fprintf(out, "%s %s\n", lineKey, lineValue) < 0) {
-        ok = -1;
     }
     if (fflush(out) != 0 || fsync(fileno(out)) != 0) {
         ok = -1;
@@ -351,26 +375,48 @@ static INT32 kelRewriteFile(const char *path, const char *key, const char *lineK
     return 1;
 }
 
-INT32 kelKeyFileSet(const char *boardPath, const char *key, const char *value)
+/* Rewrites the host file `path` under its directory's lock (see
+ * kelRewriteFile) and makes the rename durable. 1, or -1. */
+static INT32 kelRewriteLocked(const char *path, INT32 keep, const char *const *keys,
+                              const char *const *values, UINT32 count)
 {
-    char path[KEL_PATH_BUF_SIZE];
     char dir[KEL_PATH_BUF_SIZE];
-    if (boardPath == NULL || kelIsConfigWord(key) < 0 || kelIsConfigWord(value) < 0) {
-        return -1;
-    }
-    if (kelRootPath(boardPath, path, sizeof(path)) < 0 || kelDirOf(path, dir, sizeof(dir)) < 0) {
+    if (kelDirOf(path, dir, sizeof(dir)) < 0) {
         return -1;
     }
     int lock = kelLockDir(dir);
     if (lock < 0) {
         return -1;
     }
-    INT32 rc = kelRewriteFile(path, key, key, value);
+    INT32 rc = kelRewriteFile(path, keep, keys, values, count);
     if (rc > 0) {
         (void)fsync(lock); /* make the rename itself durable */
     }
     kelUnlockDir(lock);
     return rc;
+}
+
+INT32 kelKeyFileSetAll(const char *boardPath, const char *const *keys, const char *const *values,
+                       UINT32 count)
+{
+    char path[KEL_PATH_BUF_SIZE];
+    if (boardPath == NULL || keys == NULL || values == NULL || count == 0) {
+        return -1;
+    }
+    for (UINT32 i = 0; i < count; i++) {
+        if (kelIsConfigWord(keys[i]) < 0 || kelIsConfigWord(values[i]) < 0) {
+            return -1;
+        }
+    }
+    if (kelRootPath(boardPath, path, sizeof(path)) < 0) {
+        return -1;
+    }
+    return kelRewriteLocked(path, 1, keys, values, count);
+}
+
+INT32 kelKeyFileSet(const char *boardPath, const char *key, const char *value)
+{
+    return kelKeyFileSetAll(boardPath, &key, &value, 1);
 }
 
 INT32 kelGetLinuxEnv(const char *key, char *value)
@@ -418,22 +464,14 @@ static INT32 kelWriteSerialFile(const char *sn)
 {
     char path[KEL_PATH_BUF_SIZE];
     char dir[KEL_PATH_BUF_SIZE];
+    const char *key = KEL_SN_KEY;
     if (kelRootPath(KEL_SN_FILE, path, sizeof(path)) < 0 || kelDirOf(path, dir, sizeof(dir)) < 0) {
         return -1;
     }
     if (kelMakeDirs(dir) < 0) {
         return -1;
     }
-    int lock = kelLockDir(dir);
-    if (lock < 0) {
-        return -1;
-    }
-    INT32 rc = kelRewriteFile(path, NULL, KEL_SN_KEY, sn);
-    if (rc > 0) {
-        (void)fsync(lock);
-    }
-    kelUnlockDir(lock);
-    return rc;
+    return kelRewriteLocked(path, 0, &key, &sn, 1);
 }
 
 INT32 kelGetSerialNumber(char *buf, INT32 *length)

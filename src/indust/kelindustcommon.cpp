@@ -473,26 +473,28 @@ static void industTestResultGetHandle(KEL_DEVICE_INFO *device, const KEL_INDUST_
     (void)industSendFrame(device, KEL_INDUST_TEST_RESULT_GET, &result);
 }
 
+INT32 kelSetIndustTestResult(INT32 testResult, INT32 testID, UINT32 seconds)
+{
+    char result[16];
+    char tester[16];
+    char stamp[KEL_LOG_STAMP_LEN + 1];
+    snprintf(result, sizeof(result), "%d", (int)testResult);
+    snprintf(tester, sizeof(tester), "%d", (int)testID);
+    if (kelFormatTimeStamp(seconds, stamp, sizeof(stamp)) < 0) {
+        return -1;
+    }
+    /* One record: the three keys go into the file together, so a power cut
+     * leaves the old result or the new one, never a mix of both. */
+    const char *keys[] = {INDC_KEY_RESULT, INDC_KEY_TESTER, INDC_KEY_STAMP};
+    const char *values[] = {result, tester, stamp};
+    return kelKeyFileSetAll(KEL_INDUST_FILE, keys, values, 3);
+}
+
 static void industTestResultSetHandle(KEL_DEVICE_INFO *device, const KEL_INDUST_Message_t *msg)
 {
-    char number[16];
-    char stamp[KEL_LOG_STAMP_LEN + 1];
     const KEL_INDUST_TestResult_t *in = &msg->data.testResult;
     /* The time stamp keeps its low 32 bits, as Unix seconds. */
-    UINT32 seconds = (UINT32)in->timeStamp;
-    INT32 rc = 1;
-    snprintf(number, sizeof(number), "%d", (int)in->testResult);
-    if (kelSetIndustConfig(INDC_KEY_RESULT, number) < 0) {
-        rc = -1;
-    }
-    snprintf(number, sizeof(number), "%d", (int)in->testID);
-    if (kelSetIndustConfig(INDC_KEY_TESTER, number) < 0) {
-        rc = -1;
-    }
-    if (kelFormatTimeStamp(seconds, stamp, sizeof(stamp)) < 0 ||
-        kelSetIndustConfig(INDC_KEY_STAMP, stamp) < 0) {
-        rc = -1;
-    }
+    INT32 rc = kelSetIndustTestResult((INT32)in->testResult, (INT32)in->testID, (UINT32)in->timeStamp);
     (void)industSendResponse(device, KEL_INDUST_TEST_RESULT_SET, industResult(rc));
 }
 

@@ -50,6 +50,10 @@ INT32 industKeyPadEventSend(KEL_DEVICE_INFO *device, const KELFB_keyEvent_t *key
  * pass zeroed buffers of 33). 1, or -1. */
 INT32 kelSetIndustConfig(const char *key, const char *value);
 INT32 kelGetIndustConfig(const char *key, char *value);
+/* Stores a test result (TESTRESULT, TESTERID and TIMESTAMP as
+ * "YYYYMMDD-hhmmss" of `seconds`) in one replacement of the record. 1, or
+ * -1 with the record unchanged. */
+INT32 kelSetIndustTestResult(INT32 testResult, INT32 testID, UINT32 seconds);
 
 /* Boot-environment variable `key` through fw_printenv, without its line
  * end, into `value` (zeroed by the caller, 33 bytes). 1, or -1 when
