@@ -24,6 +24,9 @@
 #define APP_TX_RETRY_MS 50     /* pause before (re)opening the T queue */
 #define APP_EXIT_STOPPED 1     /* orderly stop, or not allowed to run */
 #define APP_EXIT_FAILED (-1)   /* device record or thread creation failed */
+#define APP_STOP_WAIT_MS 1000  /* for the cancelled workers to end */
+#define APP_STOP_POLL_MS 10
+#define APP_WORKERS 3
 
 #define APP_REPORT(code) kelLogError(KEL_TASK_APP_CLIENT, KEL_FILEID_APPCLIENT, __LINE__, (code))
 
@@ -74,10 +77,10 @@ static void *kelNscTxHandleThread(void *args)
     return NULL;
 }
 
-/* Starts one worker. 1, or -1 (reported). The workers are never joined,
- * but they stay joinable: a worker that has already ended (the screen link
- * gives up when it cannot get its frame) still has a valid thread id for
- * the cancellation when the program stops. */
+/* Starts one worker. 1, or -1 (reported). The workers are joined only when
+ * the program stops, but they stay joinable: a worker that has already
+ * ended (the screen link gives up when it cannot get its frame) still has
+ * a valid thread id for the cancellation. */
 static INT32 appStartThread(pthread_t *thread, void *(*body)(void *))
 {
     int rc = pthread_create(thread, NULL, body, &appDevice);
@@ -86,6 +89,33 @@ static INT32 appStartThread(pthread_t *thread, void *(*body)(void *))
         return -1;
     }
     return 1;
+}
+
+/* Cancels the workers and joins each one that ends within
+ * APP_STOP_WAIT_MS, so none is left ended but never joined. One that does
+ * not end in time (cancelled while holding a send mutex that another
+ * worker waits for, which is no cancellation point) is left to the
+ * process exit. */
+static void appStopThreads(pthread_t *threads, INT32 count)
+{
+    INT32 joined[APP_WORKERS] = {0};
+    INT32 left = count;
+    for (INT32 i = 0; i < count; i++) {
+        pthread_cancel(threads[i]);
+    }
+    UINT32 start = kelGetTick();
+    for (;;) {
+        for (INT32 i = 0; i < count; i++) {
+            if (!joined[i] && pthread_tryjoin_np(threads[i], NULL) == 0) {
+                joined[i] = 1;
+                left--;
+            }
+        }
+        if (left == 0 || (UINT32)(kelGetTick() - start) >= APP_STOP_WAIT_MS) {
+            return;
+        }
+        kelSleep(APP_STOP_POLL_MS);
+    }
 }
 
 static INT32 appStartupClientRunning(void)
@@ -112,12 +142,11 @@ int main(int argc, char **argv)
         return APP_EXIT_FAILED;
     }
 
-    pthread_t txThread;
-    pthread_t fbThread;
-    pthread_t nsThread;
-    if (appStartThread(&txThread, kelNscTxHandleThread) < 0 ||
-        appStartThread(&fbThread, kelFbKeyHandleThread) < 0 ||
-        appStartThread(&nsThread, kelNSCHandleThread) < 0) {
+    /* Transmit, screen-and-key link, non-screen link. */
+    pthread_t workers[APP_WORKERS];
+    if (appStartThread(&workers[0], kelNscTxHandleThread) < 0 ||
+        appStartThread(&workers[1], kelFbKeyHandleThread) < 0 ||
+        appStartThread(&workers[2], kelNSCHandleThread) < 0) {
         return APP_EXIT_FAILED;
     }
     printf("kelappclient: meter %s\n", appDevice.host);
@@ -129,11 +158,9 @@ int main(int argc, char **argv)
 
     printf("kelappclient: startup client gone, stopping\n");
     fflush(stdout);
-    pthread_cancel(nsThread);
-    pthread_cancel(fbThread);
-    pthread_cancel(txThread);
-    /* The workers may still be unwinding their cancellation: end the
-     * process at once rather than run exit-time clean-up beside them. The
-     * kernel closes both meter links. */
+    appStopThreads(workers, APP_WORKERS);
+    /* A worker may still be stuck in its cancellation: end the process at
+     * once rather than run exit-time clean-up beside it. The kernel closes
+     * both meter links. */
     _exit(APP_EXIT_STOPPED);
 }

@@ -26,6 +26,7 @@
 #define KEL_SOCK_NOT_CONNECTED (-4)
 #define KEL_SOCK_BIND_FAIL (-5)    /* bind or listen failed */
 #define KEL_SOCK_NONBLOCK_FAIL (-6)
+#define KEL_SOCK_REFUSED (-7)      /* frame held back: link not announced */
 
 /* Socket options and waits. */
 #define KEL_SOCK_BUF_SIZE 163840       /* SO_SNDBUF and SO_RCVBUF */
@@ -106,6 +107,14 @@ void kelFramePrefixFill(void *frame, UINT32 length, UINT32 transID);
  * time-outs). */
 int kelFrameSend(pthread_mutex_t *sendMutex, const INT32 *socketWord, const void *frame,
                  int length);
+/* kelFrameSend for a thread other than the link's own: the frame goes out
+ * only while `link` has a socket and has announced itself on it
+ * (bDataRequested), both read under `sendMutex`, so a link closed and
+ * reconnected meanwhile never gets the frame before its announcement. A
+ * failed send stores KEL_SOCKET_FAIL in link->socketState under the mutex;
+ * a refusal changes nothing. 1 sent, -7 refused, -1 failed. */
+int kelFrameSendAnnounced(pthread_mutex_t *sendMutex, KEL_DEVICE_INFO *link, const void *frame,
+                          int length);
 /* Receives one frame into `record` of `capacity` bytes (zeroed first). The
  * prefix's `length` must lie between the prefix size and `capacity`;
  * anything else, like a wrong magic, ends the read with 0 and nothing

@@ -384,12 +384,14 @@ void kelFramePrefixFill(void *frame, UINT32 length, UINT32 transID)
     memcpy(frame, &prefix, sizeof(prefix));
 }
 
-int kelFrameSend(pthread_mutex_t *sendMutex, const INT32 *socketWord, const void *frame,
-                 int length)
+/* The send loop of both frame senders. With `link`, every attempt that
+ * starts the frame first checks, under the mutex, that the link announced
+ * itself on its current socket; a refusal sends nothing and leaves the link
+ * alone, a failed send marks the link failed before the mutex is released,
+ * so it can only fail the connection it was tried on. */
+static int frameSend(pthread_mutex_t *sendMutex, const INT32 *socketWord, KEL_DEVICE_INFO *link,
+                     const void *frame, int length)
 {
-    if (sendMutex == NULL || socketWord == NULL || frame == NULL || length <= 0) {
-        return KEL_SOCK_ERROR;
-    }
     /* An attempt that times out after part of the frame went out leaves
      * the rest to the next attempt, with the mutex still held: sending the
      * frame again from its start, or letting another thread's frame in
@@ -405,6 +407,11 @@ int kelFrameSend(pthread_mutex_t *sendMutex, const INT32 *socketWord, const void
             pthread_mutex_lock(sendMutex);
         }
         INT32 s = KEL_LOAD(*socketWord);
+        if (link != NULL && done == 0 &&
+            (s <= 0 || KEL_LOAD(link->bDataRequested) != KEL_TRUE)) {
+            rc = KEL_SOCK_REFUSED;
+            break;
+        }
         int sent = 0;
         rc = (s > 0) ? kelSockSendCounted(s, bytes + done, length - done, KEL_FRAME_IO_TIMEOUT_MS, &sent)
                      : KEL_SOCK_ERROR;
@@ -413,8 +420,32 @@ int kelFrameSend(pthread_mutex_t *sendMutex, const INT32 *socketWord, const void
             break;
         }
     }
+    if (link != NULL && rc <= 0 && rc != KEL_SOCK_REFUSED) {
+        KEL_STORE(link->socketState, KEL_SOCKET_FAIL);
+    }
     pthread_mutex_unlock(sendMutex);
+    if (rc == KEL_SOCK_REFUSED) {
+        return KEL_SOCK_REFUSED;
+    }
     return (rc > 0) ? KEL_SOCK_OK : KEL_SOCK_ERROR;
+}
+
+int kelFrameSend(pthread_mutex_t *sendMutex, const INT32 *socketWord, const void *frame,
+                 int length)
+{
+    if (sendMutex == NULL || socketWord == NULL || frame == NULL || length <= 0) {
+        return KEL_SOCK_ERROR;
+    }
+    return frameSend(sendMutex, socketWord, NULL, frame, length);
+}
+
+int kelFrameSendAnnounced(pthread_mutex_t *sendMutex, KEL_DEVICE_INFO *link, const void *frame,
+                          int length)
+{
+    if (sendMutex == NULL || link == NULL || frame == NULL || length <= 0) {
+        return KEL_SOCK_ERROR;
+    }
+    return frameSend(sendMutex, &link->socket, link, frame, length);
 }
 
 int kelFrameRecv(int socket, void *record, int capacity)

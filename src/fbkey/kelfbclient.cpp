@@ -8,8 +8,10 @@
  * the control daemon's F queue. The transmit thread only calls
  * fbKeyPadEventSend; the fields it shares with the link thread (socket,
  * socketState, bDataRequested) are read and written whole, and the link is
- * closed under fbSendMutex so a key event never goes to a closed or reused
- * descriptor.
+ * closed under fbSendMutex. A key event checks the announcement and takes
+ * the socket under that mutex, so it never goes to a closed or reused
+ * descriptor, nor to a new connection before its data request; its failure
+ * can only fail the connection it was sent on.
  */
 #include "kelfbclient.h"
 
@@ -287,11 +289,15 @@ INT32 fbKeyPadEventSend(const KELFB_keyEvent_t *KeyEvent)
     if (KEL_LOAD(fbLink.socket) <= 0) {
         return 1;
     }
-    if (fbKELSendMSGOnLink(&fbLink.socket, KELFB_CMD_KEYEVENT, KeyEvent) > 0) {
+    /* Checked again under the send mutex: the link may have been dropped
+     * and reconnected since. A key held back there is simply dropped. */
+    INT32 rc = fbKELForwardOnLink(&fbLink, KELFB_CMD_KEYEVENT, KeyEvent);
+    if (rc > 0) {
         return 1;
     }
-    KEL_STORE(fbLink.socketState, KEL_SOCKET_FAIL);
-    FB_REPORT(KEL_FW_FB_KEY_SEND_ERROR);
+    if (rc < 0) {
+        FB_REPORT(KEL_FW_FB_KEY_SEND_ERROR);
+    }
     return -1;
 }
 

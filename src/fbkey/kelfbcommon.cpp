@@ -63,7 +63,11 @@ INT32 fbBuildMsg(KELFB_Message_t *msg, INT32 cmdType, const void *kelData)
     return length;
 }
 
-INT32 fbKELSendMSGOnLink(const INT32 *socketWord, INT32 cmdType, const void *kelData)
+/* Builds and sends one frame on the socket held in `socketWord`; with
+ * `gate`, only while that link is announced (see kelFrameSendAnnounced).
+ * 1 sent, 0 held back by the gate, -1 failed. */
+static INT32 fbSendFrame(const INT32 *socketWord, KEL_DEVICE_INFO *gate, INT32 cmdType,
+                         const void *kelData)
 {
     if (socketWord == NULL || KEL_LOAD(*socketWord) <= 0) {
         return -1;
@@ -73,10 +77,25 @@ INT32 fbKELSendMSGOnLink(const INT32 *socketWord, INT32 cmdType, const void *kel
     if (length < 0) {
         return -1;
     }
-    if (kelFrameSend(&fbSendMutex, socketWord, &msg, length) <= 0) {
+    INT32 rc = (gate != NULL) ? kelFrameSendAnnounced(&fbSendMutex, gate, &msg, length)
+                              : kelFrameSend(&fbSendMutex, socketWord, &msg, length);
+    if (rc == KEL_SOCK_REFUSED) {
+        return 0;
+    }
+    return (rc > 0) ? 1 : -1;
+}
+
+INT32 fbKELSendMSGOnLink(const INT32 *socketWord, INT32 cmdType, const void *kelData)
+{
+    return fbSendFrame(socketWord, NULL, cmdType, kelData);
+}
+
+INT32 fbKELForwardOnLink(KEL_DEVICE_INFO *link, INT32 cmdType, const void *kelData)
+{
+    if (link == NULL) {
         return -1;
     }
-    return 1;
+    return fbSendFrame(&link->socket, link, cmdType, kelData);
 }
 
 INT32 fbKELSendMSG(INT32 socket, INT32 cmdType, const void *kelData, INT32 needResp)

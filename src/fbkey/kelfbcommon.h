@@ -106,6 +106,11 @@ INT32 fbKELSendMSG(INT32 socket, INT32 cmdType, const void *kelData, INT32 needR
 /* Same, reading the socket from `socketWord` under fbSendMutex, so that a
  * link closed under that mutex is never written after its close. */
 INT32 fbKELSendMSGOnLink(const INT32 *socketWord, INT32 cmdType, const void *kelData);
+/* The transmit thread's send on the link record: the frame goes out only
+ * when the link has announced itself on its current socket, checked under
+ * fbSendMutex. 1 sent; 0 held back (the link is left alone); -1 invalid,
+ * or failed (the link is marked failed under the mutex). */
+INT32 fbKELForwardOnLink(KEL_DEVICE_INFO *link, INT32 cmdType, const void *kelData);
 /* Receives one frame into `kelRecvMsg` (zeroed here). 1; 0 for a wrong
  * magic, a length outside 12..792 or a closed peer; -1 error; -2 time-out. */
 INT32 fbKELRecvMSG(INT32 socket, KELFB_Message_t *kelRecvMsg);

@@ -94,9 +94,10 @@ static INT32 nscWaitResponse(INT32 cmdType, UINT32 transID)
     return -2;
 }
 
-/* Builds and sends one frame on the socket held in `socketWord`. */
-static INT32 nscSendFrame(const INT32 *socketWord, INT32 cmdType, const void *kelData,
-                          INT32 needResp)
+/* Builds and sends one frame on the socket held in `socketWord`; with
+ * `gate`, only while that link is announced (see kelFrameSendAnnounced). */
+static INT32 nscSendFrame(const INT32 *socketWord, KEL_DEVICE_INFO *gate, INT32 cmdType,
+                          const void *kelData, INT32 needResp)
 {
     if (KEL_LOAD(*socketWord) <= 0) {
         return -1;
@@ -112,7 +113,9 @@ static INT32 nscSendFrame(const INT32 *socketWord, INT32 cmdType, const void *ke
     if (length < 0) {
         return -1;
     }
-    if (kelFrameSend(&nscSendMutex, socketWord, &msg, length) <= 0) {
+    INT32 sent = (gate != NULL) ? kelFrameSendAnnounced(&nscSendMutex, gate, &msg, length)
+                                : kelFrameSend(&nscSendMutex, socketWord, &msg, length);
+    if (sent <= 0) {
         return -1;
     }
     if (needResp != 1) {
@@ -124,7 +127,7 @@ static INT32 nscSendFrame(const INT32 *socketWord, INT32 cmdType, const void *ke
 INT32 nscKELSendMSG(int socket, INT32 cmdType, const void *kelData, INT32 needResp)
 {
     INT32 socketWord = socket;
-    return nscSendFrame(&socketWord, cmdType, kelData, needResp);
+    return nscSendFrame(&socketWord, NULL, cmdType, kelData, needResp);
 }
 
 INT32 nscKELRecvMSG(int socket, KELNS_Message_t *kelRecvMsg)
@@ -137,7 +140,15 @@ INT32 nscKELSendOnLink(KEL_DEVICE_INFO *link, INT32 cmdType, const void *kelData
     if (link == NULL) {
         return -1;
     }
-    return nscSendFrame(&link->socket, cmdType, kelData, 0);
+    return nscSendFrame(&link->socket, NULL, cmdType, kelData, 0);
+}
+
+INT32 nscKELForwardOnLink(KEL_DEVICE_INFO *link, INT32 cmdType, const void *kelData)
+{
+    if (link == NULL) {
+        return -1;
+    }
+    return nscSendFrame(&link->socket, link, cmdType, kelData, 0);
 }
 
 INT32 nscCloseLink(KEL_DEVICE_INFO *link)

@@ -115,6 +115,11 @@ INT32 nscKELRecvMSG(int socket, KELNS_Message_t *kelRecvMsg);
  * socket is read from `link` under nscSendMutex, and closing resets the
  * link under the same mutex, so no send ever reaches a closed descriptor. */
 INT32 nscKELSendOnLink(KEL_DEVICE_INFO *link, INT32 cmdType, const void *kelData);
+/* The transmit thread's send: as nscKELSendOnLink, but the frame goes out
+ * only when the link has announced itself on its current socket, checked
+ * under nscSendMutex. 1 sent; -1 held back (the link is left alone) or
+ * failed (the link is marked failed under the mutex). */
+INT32 nscKELForwardOnLink(KEL_DEVICE_INFO *link, INT32 cmdType, const void *kelData);
 /* Closes the link's socket and resets socket (-1), bDataRequested (FALSE),
  * socketState (CLOSE) and deviceState (DISCONNECTED). Result of the close,
  * or -1 when there was no socket. */

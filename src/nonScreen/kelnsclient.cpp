@@ -7,8 +7,11 @@
  * link with heartbeats and a silence limit. The transmit thread calls the
  * two forwarding senders; the fields it shares with the link thread
  * (socket, socketState, bDataRequested) are read and written whole, and
- * the link is closed under nscSendMutex (nscCloseLink), so a forwarded
- * frame never goes to a closed or reused descriptor.
+ * the link is closed under nscSendMutex (nscCloseLink). A forwarded frame
+ * checks the announcement and takes the socket under that mutex, so it
+ * never goes to a closed or reused descriptor, nor to a new connection
+ * before its GET_DATA; its failure can only fail the connection it was
+ * sent on.
  */
 #include "kelnsclient.h"
 
@@ -152,6 +155,9 @@ static INT32 nscSendResponse(const KELNS_Message_t *req, INT32 code)
     return 1;
 }
 
+/* The forwarders look at the announcement first only to spare a
+ * transaction id; the check that counts is made again under the send
+ * mutex. */
 INT32 nscKELSendTempData(INT32 temperature)
 {
     if (KEL_LOAD(nscLink.bDataRequested) != KEL_TRUE) {
@@ -159,11 +165,7 @@ INT32 nscKELSendTempData(INT32 temperature)
     }
     KELNS_temperatureData_t data;
     data.temperature = temperature;
-    INT32 rc = nscKELSendOnLink(&nscLink, KELNS_CMD_GET_TEMPERATURE, &data);
-    if (rc <= 0) {
-        KEL_STORE(nscLink.socketState, KEL_SOCKET_FAIL);
-    }
-    return rc;
+    return nscKELForwardOnLink(&nscLink, KELNS_CMD_GET_TEMPERATURE, &data);
 }
 
 INT32 nscKELSendErrorCode(const kel_ErrorData_t *errData)
@@ -173,11 +175,7 @@ INT32 nscKELSendErrorCode(const kel_ErrorData_t *errData)
     }
     KELNS_errorData_t data;
     memcpy(&data.errorData, errData, sizeof(data.errorData));
-    INT32 rc = nscKELSendOnLink(&nscLink, KELNS_CMD_GET_ERROR, &data);
-    if (rc <= 0) {
-        KEL_STORE(nscLink.socketState, KEL_SOCKET_FAIL);
-    }
-    return rc;
+    return nscKELForwardOnLink(&nscLink, KELNS_CMD_GET_ERROR, &data);
 }
 
 /* ---- the link ---- */

@@ -10,6 +10,7 @@
 #include <poll.h>
 #include <string.h>
 #include <sys/socket.h>
+#include <sys/syscall.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -211,4 +212,77 @@ long peerNowMs()
     struct timespec ts;
     clock_gettime(CLOCK_MONOTONIC, &ts);
     return ts.tv_sec * 1000L + ts.tv_nsec / 1000000L;
+}
+
+HeldCall::HeldCall(std::function<int()> call) : body(call), tid(0), rc(0)
+{
+    thread = std::thread([this] {
+        tid.store((long)syscall(SYS_gettid));
+        rc = body();
+    });
+}
+
+HeldCall::~HeldCall()
+{
+    if (thread.joinable()) {
+        thread.join();
+    }
+}
+
+/* The scheduler state letter of one of this process's threads, or 0. */
+static char threadState(long tid)
+{
+    char path[64];
+    snprintf(path, sizeof(path), "/proc/self/task/%ld/stat", tid);
+    FILE *f = fopen(path, "r");
+    if (f == NULL) {
+        return 0;
+    }
+    char line[512];
+    char state = 0;
+    if (fgets(line, sizeof(line), f) != NULL) {
+        /* pid (comm) S ...: the name may hold spaces, the state follows
+         * its closing parenthesis. */
+        const char *close = strrchr(line, ')');
+        if (close != NULL && close[1] == ' ') {
+            state = close[2];
+        }
+    }
+    fclose(f);
+    return state;
+}
+
+bool HeldCall::asleep(int timeoutMs)
+{
+    /* Asleep in five looks 20 ms apart: a thread that only passes through
+     * a short wait on its way is not taken for a blocked one. */
+    const int kLooks = 5;
+    long deadline = peerNowMs() + timeoutMs;
+    int seen = 0;
+    while (peerNowMs() < deadline) {
+        long t = tid.load();
+        seen = (t != 0 && threadState(t) == 'S') ? seen + 1 : 0;
+        if (seen >= kLooks) {
+            return true;
+        }
+        usleep(20000);
+    }
+    return false;
+}
+
+int HeldCall::result()
+{
+    if (thread.joinable()) {
+        thread.join();
+    }
+    return rc;
+}
+
+void peerDropLinkHeld(KEL_DEVICE_INFO *link)
+{
+    kelSocketClose(KEL_LOAD(link->socket));
+    KEL_STORE(link->socket, -1);
+    KEL_STORE(link->bDataRequested, KEL_FALSE);
+    KEL_STORE(link->socketState, KEL_SOCKET_CLOSE);
+    KEL_STORE(link->deviceState, KEL_DEVICE_DISCONNECTED);
 }

@@ -7,8 +7,14 @@
 #define LINK_PEER_H
 
 #include <stddef.h>
+
+#include <atomic>
+#include <functional>
 #include <string>
+#include <thread>
 #include <vector>
+
+#include "kelTypes.h"
 
 class LinkPeer {
 public:
@@ -69,5 +75,29 @@ void peerReset(int fd);
 int peerRefusingPort(const char *addr, int *port);
 /* Milliseconds of a monotonic clock. */
 long peerNowMs();
+
+/* A call made on a thread of its own while the test holds a send mutex, to
+ * catch it between its own checks and the send. */
+class HeldCall {
+public:
+    explicit HeldCall(std::function<int()> call);
+    ~HeldCall();
+    /* True once the thread has stayed asleep (blocked on the mutex) for a
+     * while, within `timeoutMs`. */
+    bool asleep(int timeoutMs = 5000);
+    /* Waits for the call to end; its result. */
+    int result();
+
+private:
+    std::function<int()> body;
+    std::atomic<long> tid;
+    int rc;
+    std::thread thread;
+};
+
+/* What a link's own close does under its send mutex, for a test that holds
+ * that mutex: the socket closed and -1, the announcement and the state
+ * reset. */
+void peerDropLinkHeld(KEL_DEVICE_INFO *link);
 
 #endif /* LINK_PEER_H */

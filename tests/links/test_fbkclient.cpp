@@ -114,6 +114,15 @@ protected:
     }
     void TearDown() override { fbLinkClose(); }
 
+    /* First service pass: the data request, the first frame the meter gets. */
+    void announce()
+    {
+        EXPECT_EQ(fbLinkService(), 1);
+        std::vector<uint8_t> req = meter.read(22);
+        ASSERT_EQ(req.size(), 22u);
+        EXPECT_EQ(get32(&req[12]), (uint32_t)KELFB_CMD_DATA_REQ);
+    }
+
     /* Runs service passes until the link fails; the elapsed ms, or -1. */
     long serviceUntilFailed(long limitMs)
     {
@@ -318,6 +327,37 @@ TEST_F(ScreenLink, TheUnitAnnouncesItsDisplayAndOnlyThenSendsKeys)
     EXPECT_EQ(get32(&key[16]), 108u);
     EXPECT_EQ(get32(&key[20]), 0u);
     EXPECT_EQ(get32(&key[8]), get32(&req[8]) + 1);
+}
+
+/* A key event passes its first look at the announcement just as the link
+ * thread drops the connection (and makes a new one): the test holds the
+ * send mutex to keep it there. */
+TEST_F(ScreenLink, AKeyCaughtByAReconnectNeitherPrecedesTheDataRequestNorFailsTheLink)
+{
+    KEL_DEVICE_INFO *link = fbClientLink();
+    KELFB_keyEvent_t ev = {KELFB_KEY_2, KELFB_KEY_RELEASE};
+    announce();
+
+    pthread_mutex_lock(&fbSendMutex);
+    HeldCall early([&ev] { return fbKeyPadEventSend(&ev); });
+    ASSERT_TRUE(early.asleep());
+    peerDropLinkHeld(link);
+    ASSERT_EQ(fbLinkConnect(), 1);
+    ASSERT_GE(meter.acceptConn(), 0);
+    pthread_mutex_unlock(&fbSendMutex);
+    EXPECT_EQ(early.result(), -1);
+    EXPECT_TRUE(peerDrain(meter.conn, 200).empty()) << "nothing before the data request";
+    EXPECT_EQ(KEL_LOAD(link->socketState), KEL_SOCKET_CONNECTED);
+    announce();
+
+    pthread_mutex_lock(&fbSendMutex);
+    HeldCall late([&ev] { return fbKeyPadEventSend(&ev); });
+    ASSERT_TRUE(late.asleep());
+    peerDropLinkHeld(link);
+    pthread_mutex_unlock(&fbSendMutex);
+    EXPECT_EQ(late.result(), -1);
+    EXPECT_EQ(KEL_LOAD(link->socketState), KEL_SOCKET_CLOSE)
+        << "a key held back is no link failure";
 }
 
 TEST_F(ScreenLink, AScreenReachesTheSharedFrameAtScreenFinishedAndASecondChangesOneRectangle)

@@ -290,6 +290,37 @@ TEST_F(NonScreenLink, TemperaturesAndErrorsGoOutOnlyAfterTheAnnouncement)
     EXPECT_EQ(get64(&e[20]), 1700000000ull);
 }
 
+/* The transmit thread passes its first look at the announcement just as
+ * the link thread drops the connection (and makes a new one): the test
+ * holds the send mutex to keep it there. */
+TEST_F(NonScreenLink, AForwardCaughtByAReconnectNeitherPrecedesTheAnnouncementNorFailsTheLink)
+{
+    KEL_DEVICE_INFO *link = nscClientLink();
+    announce();
+
+    pthread_mutex_lock(&nscSendMutex);
+    HeldCall early([] { return nscKELSendTempData(21); });
+    ASSERT_TRUE(early.asleep());
+    peerDropLinkHeld(link);
+    ASSERT_EQ(nscLinkConnect(), 1);
+    ASSERT_GE(meter.acceptConn(), 0);
+    pthread_mutex_unlock(&nscSendMutex);
+    EXPECT_EQ(early.result(), -1);
+    EXPECT_TRUE(peerDrain(meter.conn, 200).empty()) << "nothing before GET_DATA";
+    EXPECT_EQ(KEL_LOAD(link->socketState), KEL_SOCKET_CONNECTED);
+    announce();
+
+    pthread_mutex_lock(&nscSendMutex);
+    kel_ErrorData_t err = {KEL_HW_TEMP_READ_ERROR, 1700000000ull};
+    HeldCall late([&err] { return nscKELSendErrorCode(&err); });
+    ASSERT_TRUE(late.asleep());
+    peerDropLinkHeld(link);
+    pthread_mutex_unlock(&nscSendMutex);
+    EXPECT_EQ(late.result(), -1);
+    EXPECT_EQ(KEL_LOAD(link->socketState), KEL_SOCKET_CLOSE)
+        << "a frame held back is no link failure";
+}
+
 TEST_F(NonScreenLink, ARefusedAnnouncementDropsTheLinkAndTheNextConnectionRepeatsIt)
 {
     uint32_t id = announce();
