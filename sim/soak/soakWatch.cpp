@@ -39,7 +39,7 @@ const char *soakProgName(int32_t prog)
 /* argv[0] of a process, "" when it is gone. */
 static void readArgv0(const char *pid, char *buf, size_t len)
 {
-    char path[64];
+    char path[300];
     snprintf(path, sizeof(path), "/proc/%s/cmdline", pid);
     buf[0] = '\0';
     FILE *f = fopen(path, "r");
