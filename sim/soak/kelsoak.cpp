@@ -103,6 +103,13 @@ typedef struct {
     SoakIpcFig_t ipcEnd;
     uint64_t warmupEndMs;
     uint64_t figStartAtMs;
+    /* The app client within each of its lives: figures after its first
+     * round against those after every later round. */
+    pid_t appPid;
+    SoakProcFig_t appBase;
+    uint32_t appLives;
+    uint32_t appCompared;
+    SoakProcFig_t appGrowth;
 } Soak_t;
 
 static volatile sig_atomic_t bStop = 0;
@@ -374,6 +381,32 @@ static void checkProgs(Soak_t *s, int32_t bStartupFault)
     }
 }
 
+/* The app client is a new process after each startup-link fault, so its
+ * figures at the end say nothing about what one process gathered over
+ * its faults on the screen and non-screen links: each life is compared
+ * with its own first round. */
+static void followAppLife(Soak_t *s)
+{
+    SoakProcFig_t figs[SOAK_NUM_PROGS];
+    soakSampleProgs(s->opt.root, figs);
+    const SoakProcFig_t *now = &figs[SOAK_P_APP];
+    if (now->pid == 0)
+        return;
+    if (now->pid != s->appPid) {
+        s->appPid = now->pid;
+        s->appBase = *now;
+        s->appLives++;
+        return;
+    }
+    s->appCompared++;
+    if (now->fds - s->appBase.fds > s->appGrowth.fds)
+        s->appGrowth.fds = now->fds - s->appBase.fds;
+    if (now->threads - s->appBase.threads > s->appGrowth.threads)
+        s->appGrowth.threads = now->threads - s->appBase.threads;
+    if (now->rssKb - s->appBase.rssKb > s->appGrowth.rssKb)
+        s->appGrowth.rssKb = now->rssKb - s->appBase.rssKb;
+}
+
 /* ------------------------------------------------------------------------
  * Rounds
  * ---------------------------------------------------------------------- */
@@ -483,6 +516,8 @@ static void runRound(Soak_t *s)
             soakLinkName(f.link), others);
     }
     checkProgs(s, f.link == MSIM_LINK_STARTUP);
+    if (s->bHaveStart)
+        followAppLife(s);
 }
 
 /* ------------------------------------------------------------------------
@@ -560,7 +595,13 @@ static int32_t printProgs(const Soak_t *s)
            "   %u of them without one)\n",
            rssSlack(s), s->opt.bSanitized ? ", sanitizer quarantine included" : "",
            s->appRestarts, s->unexpectedAppRestarts);
-    return grown;
+    int32_t appUp = (s->appGrowth.fds > 0) + (s->appGrowth.threads > 0) +
+                    (s->appGrowth.rssKb > rssSlack(s));
+    printf("  kelappclient within each life, after its first round: %u lives, %u rounds "
+           "compared,\n  at most fds +%d, threads +%d, rss +%d kB%s\n",
+           s->appLives, s->appCompared, s->appGrowth.fds, s->appGrowth.threads,
+           s->appGrowth.rssKb, appUp > 0 ? "  GREW" : "");
+    return grown + appUp;
 }
 
 static void ipcWaiting(const SoakIpcFig_t *f, char *buf, size_t len)
@@ -614,10 +655,9 @@ static int32_t report(Soak_t *s)
         printf("\nno figures: the run ended before its warm-up\n");
         failures++;
     }
-    printf("\nprograms died or replaced: %u%s%s\n", s->deaths + s->unexpectedAppRestarts,
-           s->deaths > 0 ? " (last: " : "", s->deaths > 0 ? s->deathNote : "");
-    if (s->deaths > 0)
-        printf(")\n");
+    printf("\nprograms died or replaced: %u%s%s%s\n", s->deaths + s->unexpectedAppRestarts,
+           s->deaths > 0 ? " (last: " : "", s->deaths > 0 ? s->deathNote : "",
+           s->deaths > 0 ? ")" : "");
     failures += (int32_t)(s->deaths + s->unexpectedAppRestarts) + grown;
     if (s->rounds == 0)
         failures++;
