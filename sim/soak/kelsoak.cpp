@@ -45,6 +45,10 @@
 #define SOAK_RSS_SLACK_KB  256
 #define SOAK_RSS_SLACK_SAN_KB 4096
 #define SOAK_WARMUP_MAX_MS 300000u
+/* The unit sends a heartbeat once 2000 ms passed since its last frame,
+ * looked at after every wait of at most 500 ms: no gap between its frames
+ * on a live connection is longer (outside the faults themselves). */
+#define SOAK_HEARTBEAT_GAP_MS 2500u
 
 typedef struct {
     const char *root;
@@ -70,6 +74,11 @@ typedef struct {
     int32_t up;
     uint32_t conn;
     int32_t announced;
+    uint64_t lastFrameMs;   /* the unit's last frame on conn, 0: none yet */
+    uint64_t faultFromMs;   /* the last fault on this link, start and end */
+    uint64_t faultToMs;
+    uint32_t worstGapMs;    /* longest quiet stretch between its frames */
+    uint32_t lateGaps;      /* stretches over the limit + slack */
 } SoakLinkState_t;
 
 typedef struct {
@@ -79,6 +88,8 @@ typedef struct {
     SoakRand_t rand;
     uint64_t startMs;
     uint32_t seq;                    /* next record the pump reads */
+    uint32_t gapFromSeq;             /* heartbeat gaps counted from here on
+                                        (once the unit is up) */
     SoakLinkState_t links[MSIM_NUM_LINKS];
     SoakTally_t tally[SOAK_NUM_FAULTS][MSIM_NUM_LINKS];
     uint32_t rounds;
@@ -152,7 +163,23 @@ static int32_t announceCmd(int32_t link)
  * Following the links
  * ---------------------------------------------------------------------- */
 
-/* Reads the record up to now: which links are up and announced. */
+/* A frame of the unit: the stretch since its previous one on the same
+ * connection, unless a fault on this link fell into it (a stalled frame
+ * holds the link thread in its receive). */
+static void countGap(SoakLinkState_t *lk, const MeterSimRecord_t *rec)
+{
+    int32_t bFault = lk->lastFrameMs < lk->faultToMs && rec->timeMs > lk->faultFromMs;
+    if (lk->lastFrameMs != 0 && rec->timeMs > lk->lastFrameMs && !bFault) {
+        uint32_t gap = (uint32_t)(rec->timeMs - lk->lastFrameMs);
+        if (gap > lk->worstGapMs)
+            lk->worstGapMs = gap;
+        lk->lateGaps += (uint32_t)(gap > SOAK_HEARTBEAT_GAP_MS + SOAK_SLACK_MS);
+    }
+    lk->lastFrameMs = rec->timeMs;
+}
+
+/* Reads the record up to now: which links are up and announced, and the
+ * unit's heartbeat gaps. */
 static void pump(Soak_t *s)
 {
     MeterSimRecord_t rec;
@@ -165,9 +192,12 @@ static void pump(Soak_t *s)
             lk->up = 1;
             lk->conn = rec.conn;
             lk->announced = 0;
+            lk->lastFrameMs = 0;
         } else if (rec.kind == MSIM_EV_FRAME) {
             if (rec.conn == lk->conn && rec.cmdType == announceCmd(rec.link))
                 lk->announced = 1;
+            if (rec.conn == lk->conn && rec.seq >= s->gapFromSeq)
+                countGap(lk, &rec);
         } else if (rec.conn == lk->conn) {
             lk->up = 0;
         }
@@ -471,8 +501,11 @@ static void runRound(Soak_t *s)
     soakPickFault(&s->rand, &f);
     s->rounds++;
     SoakTally_t *t = &s->tally[f.kind][f.link];
+    pump(s);
     uint32_t seq = meterSimMark(s->sim);
     uint64_t t0 = meterSimNowMs();
+    s->links[f.link].faultFromMs = t0;
+    s->links[f.link].faultToMs = UINT64_MAX;
     if (soakInjectFault(s->sim, &s->rand, &f) != 1) {
         soakEndFault(s->sim, &f);
         t->notInjected++;
@@ -485,6 +518,7 @@ static void runRound(Soak_t *s)
         else
             soakEndFault(s->sim, &f);
     }
+    s->links[f.link].faultToMs = meterSimNowMs();
     if (bStop)
         return;
     if (!waitAllUp(s, SOAK_UP_MS)) {
@@ -555,6 +589,11 @@ static void printFaults(const Soak_t *s)
                        t->late, t->lost);
         }
     }
+    printf("  the unit's longest quiet stretch on a live link, faults on it excluded (limit %u ms):\n"
+           "  startup %u ms, screen %u ms, non-screen %u ms; over the limit + slack: %u\n",
+           SOAK_HEARTBEAT_GAP_MS, s->links[MSIM_LINK_STARTUP].worstGapMs,
+           s->links[MSIM_LINK_SCREEN].worstGapMs, s->links[MSIM_LINK_NONSCREEN].worstGapMs,
+           s->links[0].lateGaps + s->links[1].lateGaps + s->links[2].lateGaps);
     printf("  app client back after a startup-link fault: %u times, worst %u ms\n",
            s->serviceCount, s->serviceWorstMs);
     printf("  other links dropped by a screen or non-screen fault: %u; links not back "
@@ -641,6 +680,8 @@ static int32_t report(Soak_t *s)
             failures += (int32_t)(s->tally[k][l].late + s->tally[k][l].lost);
     }
     failures += (int32_t)(s->otherDrops + s->notUp);
+    for (int32_t l = 0; l < MSIM_NUM_LINKS; l++)
+        failures += (int32_t)s->links[l].lateGaps;
     printf("\nvalid traffic between faults\n");
     printf("  screens on the LCD byte-exact  %u of %u (worst %u ms)\n", s->screensOk, s->screens,
            s->screenWorstMs);
@@ -805,7 +846,9 @@ int main(int argc, char **argv)
     uint64_t warmup = (uint64_t)s.opt.seconds * 1000u / 4u;
     s.warmupEndMs = s.startMs + (warmup < SOAK_WARMUP_MAX_MS ? warmup : SOAK_WARMUP_MAX_MS);
 
+    s.gapFromSeq = UINT32_MAX;
     int32_t bUp = bootUnit(&s);
+    s.gapFromSeq = meterSimMark(s.sim);
     while (bUp && !bStop && meterSimNowMs() < endMs) {
         runRound(&s);
         if (!s.bHaveStart && !bStop && meterSimNowMs() >= s.warmupEndMs && allUp(&s)) {
