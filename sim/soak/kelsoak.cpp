@@ -506,7 +506,8 @@ static void runRound(Soak_t *s)
     uint64_t t0 = meterSimNowMs();
     s->links[f.link].faultFromMs = t0;
     s->links[f.link].faultToMs = UINT64_MAX;
-    if (soakInjectFault(s->sim, &s->rand, &f) != 1) {
+    int32_t bInjected = soakInjectFault(s->sim, &s->rand, &f) == 1;
+    if (!bInjected) {
         soakEndFault(s->sim, &f);
         t->notInjected++;
         say(s, "#%u %s on %s: no connection to break", s->rounds, soakFaultName(f.kind),
@@ -533,7 +534,7 @@ static void runRound(Soak_t *s)
         say(s, "#%u after %s on %s: screen %s, commands %s, key %s", s->rounds,
             soakFaultName(f.kind), soakLinkName(f.link), screenOk ? "ok" : "FAILED",
             cmdOk ? "ok" : "FAILED", keyOk ? "ok" : "FAILED");
-    if (t->injected > 0 && !f.bExpectDrop) {
+    if (bInjected && !f.bExpectDrop) {
         int32_t drops = meterSimCount(s->sim, seq, f.link, MSIM_EV_CONNECT, MSIM_ANY);
         if (drops > 0) {
             t->lost++;
