@@ -40,3 +40,29 @@ install_browser() {
     echo "warning: cannot install ${missing[*]}: the front panel's browser test will be skipped" >&2
     return 0
 }
+
+# The emulated unit (scripts/mkimage, scripts/vm, the vm test stage): qemu's
+# full-system ARM emulator and the tools that build the image; the armhf
+# packages the image is made of (kernel, BusyBox, the boot environment
+# tools) are downloaded by scripts/mkimage with apt-get download, which
+# needs the armhf architecture in dpkg's list.
+vm_packages="qemu-system-arm device-tree-compiler fdisk kmod cpio e2fsprogs
+             iproute2 python3 libubootenv-tool busybox-static crossbuild-essential-armhf"
+
+install_vm() {
+    local missing=() p
+    for p in $vm_packages; do
+        dpkg -s "$p" >/dev/null 2>&1 || missing+=("$p")
+    done
+    local armhf=0
+    dpkg --print-foreign-architectures | grep -qx armhf || armhf=1
+    [ ${#missing[@]} -eq 0 ] && [ $armhf -eq 0 ] && return 0
+    if [ "$(id -u)" -ne 0 ]; then
+        echo "missing for the emulated unit: ${missing[*]} (and the armhf architecture if not added; run as root)" >&2
+        return 1
+    fi
+    [ $armhf -eq 0 ] || dpkg --add-architecture armhf
+    echo "installing for the emulated unit: ${missing[*]}"
+    apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq \
+        --no-install-recommends "${missing[@]}" >/dev/null
+}
