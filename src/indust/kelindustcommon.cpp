@@ -13,6 +13,7 @@
 #include <string.h>
 
 #include "kel.h"
+#include "kelbootenv.h"
 #include "kelcommon.h"
 #include "kelerror.h"
 #include "kellog.h"
@@ -38,8 +39,6 @@
 #define INDC_IMAGE_FILE "/usr/ftp/up/rootfs.img"
 #define INDC_MTD_GROUP0 "/dev/mtd4"
 #define INDC_MTD_GROUP1 "/dev/mtd6"
-#define INDC_UBOOT_GET_FMT "ENV=`fw_printenv | grep %s`; echo ${ENV#*%s=}"
-#define INDC_UBOOT_SET_FMT "fw_setenv %s %d"
 
 /* The last challenge sent, and whether it may still be answered: a
  * challenge is good for one answer on the connection that asked for it. */
@@ -237,39 +236,14 @@ static INT32 industConfigText(const char *key, char *field)
     return 1;
 }
 
-INT32 kelGetUBootEnv(const char *key, char *value)
-{
-    char cmd[KEL_CMD_BUF_SIZE];
-    char out[KEL_ENV_VALUE_SIZE];
-    if (value == NULL || kelIsConfigWord(key) < 0) {
-        return -1;
-    }
-    int len = snprintf(cmd, sizeof(cmd), INDC_UBOOT_GET_FMT, key, key);
-    if (len < 0 || len >= (int)sizeof(cmd)) {
-        return -1;
-    }
-    FILE *pp = popen(cmd, "r");
-    if (pp == NULL) {
-        return -1;
-    }
-    size_t n = fread(out, 1, sizeof(out), pp);
-    pclose(pp);
-    /* The last byte is the line end; a variable that is not set comes
-     * back as the line end alone, which is no value either. */
-    if (n <= 1) {
-        return -1;
-    }
-    memcpy(value, out, n - 1);
-    return 1;
-}
-
 INT32 kelLogoGet(INT32 *logo)
 {
-    char text[INDC_VALUE_BUF] = {0};
+    char text[KEL_ENV_VALUE_SIZE] = {0};
     if (logo == NULL) {
         return -1;
     }
-    INT32 rc = kelGetUBootEnv(KEL_INDUST_LOGO_VAR, text);
+    /* Not set yet: an empty value, logo 0. */
+    INT32 rc = kelBootEnvGet(KEL_INDUST_LOGO_VAR, text);
     if (rc < 0) {
         *logo = KEL_LOGO_TAMVORIK;
         return rc;
@@ -665,15 +639,17 @@ static void industRebootHandle(KEL_DEVICE_INFO *device, const KEL_INDUST_Message
 
 static void industLogoSetHandle(KEL_DEVICE_INFO *device, const KEL_INDUST_Message_t *msg)
 {
-    char current[INDC_VALUE_BUF] = {0};
-    char cmd[KEL_CMD_BUF_SIZE];
+    char current[KEL_ENV_VALUE_SIZE] = {0};
+    char text[KEL_ENV_VALUE_SIZE];
     INT32 logo = msg->data.splashLogo.logo;
     INT32 rc = -1;
-    /* Only a defined logo is written, and the answer is the write's. */
+    /* Only a defined logo is written, and the answer is the write's. The
+     * read only makes sure the environment is there: a unit whose
+     * environment has no logo yet reads it as empty and gets one. */
     if ((logo == KEL_LOGO_TAMVORIK || logo == KEL_LOGO_QUILLEX) &&
-        kelGetUBootEnv(KEL_INDUST_LOGO_VAR, current) > 0) {
-        snprintf(cmd, sizeof(cmd), INDC_UBOOT_SET_FMT, KEL_INDUST_LOGO_VAR, (int)logo);
-        rc = kelExecSysCmd(cmd);
+        kelBootEnvGet(KEL_INDUST_LOGO_VAR, current) > 0) {
+        snprintf(text, sizeof(text), "%d", (int)logo);
+        rc = kelBootEnvSet(KEL_INDUST_LOGO_VAR, text);
     }
     (void)industSendResponse(device, KEL_INDUST_LOGO_SET, industResult(rc));
 }

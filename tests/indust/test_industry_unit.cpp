@@ -350,6 +350,13 @@ TEST(FactoryService, PlatformCommandsRunTheirProgramsAndTheBootEnvironment)
     ASSERT_EQ(0, b.sb.shell("fw_setenv splashlogo 5"));
     ASSERT_EQ(1, s.ask(SSW_LOGO_GET));
     EXPECT_EQ(0, stationSimResult(&s.resp)) << "an undefined logo reads as 0";
+    /* A unit whose environment has no logo yet: it reads as 0 and the
+     * first LOGO_SET creates it (read back from the environment). */
+    ASSERT_EQ(0, b.sb.shell("fw_setenv splashlogo"));
+    ASSERT_EQ(1, s.ask(SSW_LOGO_GET));
+    EXPECT_EQ(0, stationSimResult(&s.resp));
+    EXPECT_EQ(SSW_TEST_OK, s.resultOfWord(SSW_LOGO_SET, 1)) << "an unset logo is an empty value, not a failure";
+    EXPECT_EQ(0, b.sb.shell("test \"$(fw_printenv splashlogo)\" = splashlogo=1"));
 
     /* A time request cut short of its 8 bytes sets nothing; the whole one
      * after it is applied. */
