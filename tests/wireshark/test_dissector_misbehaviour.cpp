@@ -7,6 +7,9 @@
  * one good frame, and a frame behind garbage in the same segment is still
  * found. Every frame is read by the stand-in before the next is sent, so
  * each lies in packets of its own.
+ *
+ * With KEL_WIRESHARK_SAMPLES=<dir> the capture is kept there as
+ * misbehaviour.pcap (tools/wireshark/make-samples.sh).
  */
 #include <gtest/gtest.h>
 
@@ -157,6 +160,10 @@ TEST_F(MisbehavingMeter, EachKindOfBadTrafficCarriesItsExpertItemAndTheGoodFrame
     ASSERT_TRUE(stp.take(MSW_HEAD_LEN));
     heartbeat(stp, MSIM_LINK_STARTUP);
     ASSERT_TRUE(cap.stop());
+    const char *keep = getenv("KEL_WIRESHARK_SAMPLES");
+    if (keep != nullptr && *keep != '\0') {
+        EXPECT_TRUE(cap.keep(std::string(keep) + "/misbehaviour.pcap"));
+    }
 
     std::vector<std::string> fields = {"frame.number", "tcp.srcport", "kelns.cmd", "kelns.length",
                                        "kelfb.cmd", "kelfb.rect.x", "kelstp.cmd"};
