@@ -76,6 +76,23 @@ protected:
             memcpy(&v, rec.bytes + at, 4);
         return v;
     }
+    /* True once the frame buffer file holds the screen (display pixels,
+     * little-endian) within the deadline. */
+    bool lcdShows(const uint16_t *pixels)
+    {
+        std::string want(MSW_SCREEN_W * MSW_SCREEN_H * 2, '\0');
+        for (size_t i = 0; i < (size_t)MSW_SCREEN_W * MSW_SCREEN_H; i++) {
+            want[2 * i] = (char)(pixels[i] & 0xFF);
+            want[2 * i + 1] = (char)(pixels[i] >> 8);
+        }
+        uint64_t end = wscNowMs() + WSC_DEADLINE_MS;
+        while (sb.read("/dev/fb0") != want) {
+            if (wscNowMs() >= end)
+                return false;
+            wscSleepMs(WSC_POLL_MS);
+        }
+        return true;
+    }
     /* Every frame of the unit the meter recorded on `link`, in order. */
     std::vector<CmdTid> recorded(int32_t link)
     {
@@ -166,6 +183,9 @@ TEST_F(UnitSession, EveryFrameOfTheSessionIsDecodedAndNoneIsMarked)
     int32_t boxRects = meterSimSendScreen(sim, 1, 1);
     ASSERT_GT(boxRects, 0);
     ASSERT_LT(boxRects, 10);
+    /* Once the box is on the LCD the link has announced itself, so the key
+     * is not held back. */
+    ASSERT_TRUE(lcdShows(meterSimScreen(sim)));
     ASSERT_TRUE(sb.pressKey(KEY_1_INPUT));
     ASSERT_TRUE(sb.releaseKey(KEY_1_INPUT));
     std::vector<MeterSimRecord_t> keys(2);
