@@ -243,33 +243,33 @@ end
 -- One link: its protocol, prefix fields and the framing around a record
 ---------------------------------------------------------------------------
 
--- spec: name, desc, port, limit (largest frame), head (bytes before the
+-- A link: name, desc, port, limit (largest frame), head (bytes before the
 -- record), cmds (names), toward (name of the side behind the port: who
 -- receives on it), from (the other side), fields (record fields), records
 -- (function(cmd, msgtype) -> record description or nil).
-local function new_link(spec)
-    local p = Proto(spec.name, spec.desc)
-    local n = spec.name
+local function new_link(lk)
+    local p = Proto(lk.name, lk.desc)
+    local n = lk.name
     local F = {
         magic = ProtoField.uint32(n .. ".magic", "Magic", base.HEX),
         length = ProtoField.uint32(n .. ".length", "Length", base.DEC),
         tid = ProtoField.uint32(n .. ".tid", "Transaction id", base.DEC),
-        cmd = ProtoField.int32(n .. ".cmd", "Command", base.DEC, spec.cmds),
+        cmd = ProtoField.int32(n .. ".cmd", "Command", base.DEC, lk.cmds),
     }
     local list = { F.magic, F.length, F.tid, F.cmd }
-    if spec.msgtypes ~= nil then
-        F.msgtype = ProtoField.int32(n .. ".msgtype", "Message type", base.DEC, spec.msgtypes)
+    if lk.msgtypes ~= nil then
+        F.msgtype = ProtoField.int32(n .. ".msgtype", "Message type", base.DEC, lk.msgtypes)
         list[#list + 1] = F.msgtype
     end
-    for _, f in ipairs(spec.fields) do
+    for _, f in ipairs(lk.fields) do
         list[#list + 1] = f
     end
     list[#list + 1] = ProtoField.bytes(n .. ".data", "Data")
     F.data = list[#list]
     p.fields = list
-    spec.proto = p
-    spec.F = F
-    return spec
+    lk.proto = p
+    lk.F = F
+    return lk
 end
 
 -- Position of the next magic at or after `from` (tvb offsets), or nil.
@@ -301,7 +301,7 @@ end
 -- Length of the frame at `offset` for dissect_tcp_pdus: the prefix's
 -- length for a good frame (reassembled when it spans segments), the bytes
 -- up to the next magic for anything else, 0 for "need more bytes".
-local function make_get_len(spec)
+local function make_get_len(lk)
     return function(tvb, pinfo, offset)
         local avail = tvb:len() - offset
         if avail < 8 then
@@ -320,26 +320,26 @@ local function make_get_len(spec)
             return junk_len(tvb, offset, offset + 1)
         end
         local length = tvb(offset + LENGTH_AT, 4):le_uint()
-        if length >= PREFIX_LEN and length <= spec.limit then
+        if length >= PREFIX_LEN and length <= lk.limit then
             return length
         end
         return junk_len(tvb, offset, offset + 8)
     end
 end
 
-local function direction(spec, pinfo)
-    if pinfo.dst_port == spec.port then
-        return spec.from .. "→" .. spec.toward
+local function direction(lk, pinfo)
+    if pinfo.dst_port == lk.port then
+        return lk.from .. "→" .. lk.toward
     end
-    return spec.toward .. "→" .. spec.from
+    return lk.toward .. "→" .. lk.from
 end
 
 -- Writes the frame's summary into the tree and the Info column (the
 -- first frame of a packet sets it, later ones are appended).
-local function summarize(spec, pinfo, tree, text)
-    local line = string.format("%s %s %s", spec.name, direction(spec, pinfo), text)
+local function summarize(lk, pinfo, tree, text)
+    local line = string.format("%s %s %s", lk.name, direction(lk, pinfo), text)
     tree:add(f_summary, line):set_generated()
-    pinfo.cols.protocol = spec.name:upper()
+    pinfo.cols.protocol = lk.name:upper()
     if pinfo.private.kelunit_frames == nil then
         pinfo.private.kelunit_frames = "1"
         pinfo.cols.info = text
@@ -348,72 +348,72 @@ local function summarize(spec, pinfo, tree, text)
     end
 end
 
-local function dissect_junk(spec, tvb, pinfo, tree)
-    local t = tree:add(spec.proto, tvb(), spec.desc .. ", no frame")
-    t:add(spec.F.data, tvb())
+local function dissect_junk(lk, tvb, pinfo, tree)
+    local t = tree:add(lk.proto, tvb(), lk.desc .. ", no frame")
+    t:add(lk.F.data, tvb())
     t:add_tvb_expert_info(ex.bad_magic, tvb(), string.format("%d bytes without the frame magic", tvb:len()))
-    summarize(spec, pinfo, t, string.format("[%d bytes without magic]", tvb:len()))
+    summarize(lk, pinfo, t, string.format("[%d bytes without magic]", tvb:len()))
 end
 
-local function dissect_bad_length(spec, tvb, pinfo, tree)
-    local t = tree:add(spec.proto, tvb(), spec.desc .. ", bad length")
+local function dissect_bad_length(lk, tvb, pinfo, tree)
+    local t = tree:add(lk.proto, tvb(), lk.desc .. ", bad length")
     local length = tvb(LENGTH_AT, 4):le_uint()
-    t:add_le(spec.F.magic, tvb(0, 4))
-    local li = t:add_le(spec.F.length, tvb(LENGTH_AT, 4))
+    t:add_le(lk.F.magic, tvb(0, 4))
+    local li = t:add_le(lk.F.length, tvb(LENGTH_AT, 4))
     if tvb:len() >= PREFIX_LEN then
-        t:add_le(spec.F.tid, tvb(8, 4))
+        t:add_le(lk.F.tid, tvb(8, 4))
     end
-    li:add_proto_expert_info(ex.bad_length, string.format("length %d outside %d..%d", length, PREFIX_LEN, spec.limit))
+    li:add_proto_expert_info(ex.bad_length, string.format("length %d outside %d..%d", length, PREFIX_LEN, lk.limit))
     if tvb:len() > 8 then
-        t:add(spec.F.data, tvb(8))
+        t:add(lk.F.data, tvb(8))
     end
-    summarize(spec, pinfo, t, string.format("[bad length %d]", length))
+    summarize(lk, pinfo, t, string.format("[bad length %d]", length))
 end
 
-local function dissect_frame(spec, tvb, pinfo, tree)
-    local F = spec.F
+local function dissect_frame(lk, tvb, pinfo, tree)
+    local F = lk.F
     local len = tvb:len()
     if len < 4 or tvb(0, 4):le_uint() ~= MAGIC then
-        dissect_junk(spec, tvb, pinfo, tree)
+        dissect_junk(lk, tvb, pinfo, tree)
         return len
     end
     if len < 8 then
-        local t = tree:add(spec.proto, tvb(), spec.desc .. ", cut frame")
+        local t = tree:add(lk.proto, tvb(), lk.desc .. ", cut frame")
         t:add_le(F.magic, tvb(0, 4))
         t:add_tvb_expert_info(ex.short_payload, tvb(), "the connection ends inside the frame prefix")
-        summarize(spec, pinfo, t, "[cut frame]")
+        summarize(lk, pinfo, t, "[cut frame]")
         return len
     end
     local length = tvb(LENGTH_AT, 4):le_uint()
-    if length < PREFIX_LEN or length > spec.limit or length ~= len then
-        if length >= PREFIX_LEN and length <= spec.limit then
+    if length < PREFIX_LEN or length > lk.limit or length ~= len then
+        if length >= PREFIX_LEN and length <= lk.limit then
             -- A good length the capture ends before: the frame was cut.
-            local t = tree:add(spec.proto, tvb(), spec.desc .. ", cut frame")
+            local t = tree:add(lk.proto, tvb(), lk.desc .. ", cut frame")
             t:add_le(F.magic, tvb(0, 4))
             t:add_le(F.length, tvb(LENGTH_AT, 4))
             t:add_tvb_expert_info(ex.short_payload, tvb(),
                                   string.format("only %d of %d bytes before the connection ends", len, length))
-            summarize(spec, pinfo, t, "[cut frame]")
+            summarize(lk, pinfo, t, "[cut frame]")
             return len
         end
-        dissect_bad_length(spec, tvb, pinfo, tree)
+        dissect_bad_length(lk, tvb, pinfo, tree)
         return len
     end
 
-    local t = tree:add(spec.proto, tvb())
+    local t = tree:add(lk.proto, tvb())
     t:add_le(F.magic, tvb(0, 4))
     t:add_le(F.length, tvb(LENGTH_AT, 4))
     t:add_le(F.tid, tvb(8, 4))
     local tid = tvb(8, 4):le_uint()
-    if len < spec.head then
+    if len < lk.head then
         t:add_tvb_expert_info(ex.short_payload, tvb(PREFIX_LEN),
                               string.format("length %d leaves no room for the command type", length))
-        summarize(spec, pinfo, t, string.format("tid %d [no command]", tid))
+        summarize(lk, pinfo, t, string.format("tid %d [no command]", tid))
         return len
     end
     local msgtype = nil
     local cmd
-    if spec.msgtypes ~= nil then
+    if lk.msgtypes ~= nil then
         msgtype = tvb(12, 4):le_int()
         t:add_le(F.msgtype, tvb(12, 4))
         cmd = tvb(16, 4):le_int()
@@ -422,23 +422,25 @@ local function dissect_frame(spec, tvb, pinfo, tree)
         cmd = tvb(12, 4):le_int()
         t:add_le(F.cmd, tvb(12, 4))
     end
-    local cmdname = spec.cmds[cmd] or tostring(cmd)
+    local cmdname = lk.cmds[cmd] or tostring(cmd)
     local head = cmdname
     if msgtype ~= nil then
         head = cmdname .. " " .. (ind_msgtypes[msgtype] or ("msgtype " .. msgtype)):lower()
     end
     t:append_text(", " .. head)
 
-    local rec = spec.records(cmd, msgtype)
-    local avail = len - spec.head
+    local rec = lk.records(cmd, msgtype)
+    local avail = len - lk.head
     if rec == nil then
-        t:add_proto_expert_info(ex.unknown_cmd, string.format("unknown %s %d",
-                                msgtype ~= nil and ind_msgtypes[msgtype] == nil and "message type" or "command",
-                                msgtype ~= nil and ind_msgtypes[msgtype] == nil and msgtype or cmd))
-        if avail > 0 then
-            t:add(F.data, tvb(spec.head))
+        local what = string.format("unknown command %d", cmd)
+        if msgtype ~= nil and ind_msgtypes[msgtype] == nil then
+            what = string.format("unknown message type %d", msgtype)
         end
-        summarize(spec, pinfo, t, string.format("tid %d %s [unknown]", tid, head))
+        t:add_proto_expert_info(ex.unknown_cmd, what)
+        if avail > 0 then
+            t:add(F.data, tvb(lk.head))
+        end
+        summarize(lk, pinfo, t, string.format("tid %d %s [unknown]", tid, head))
         return len
     end
 
@@ -449,38 +451,38 @@ local function dissect_frame(spec, tvb, pinfo, tree)
     end
     local s
     if rec.custom ~= nil then
-        s = rec.custom(t, tvb, spec.head, avail, pinfo)
+        s = rec.custom(t, tvb, lk.head, avail, pinfo)
     else
-        s = add_record(t, tvb, spec.head, avail, rec.items)
+        s = add_record(t, tvb, lk.head, avail, rec.items)
     end
     if rec.text_max ~= nil and avail >= rec.size then
         local tl = math.min(avail - rec.size, rec.text_max)
-        local ts = add_item(t, tvb, spec.head, rec.text, tl)
+        local ts = add_item(t, tvb, lk.head, rec.text, tl)
         s = s .. (s ~= "" and " " or "") .. rec.text.s .. "=" .. ts
     end
     if avail < want_min then
-        t:add_tvb_expert_info(ex.short_payload, tvb(spec.head - 4),
+        t:add_tvb_expert_info(ex.short_payload, tvb(lk.head - 4),
                               string.format("%s needs %d bytes after the command type, has %d", head, want_min, avail))
         s = s .. (s ~= "" and " " or "") .. "[short]"
     elseif avail > want_max then
-        t:add_tvb_expert_info(ex.long_payload, tvb(spec.head + want_max),
+        t:add_tvb_expert_info(ex.long_payload, tvb(lk.head + want_max),
                               string.format("%d bytes beyond the %s record", avail - want_max, head))
         s = s .. (s ~= "" and " " or "") .. "[long]"
     end
-    summarize(spec, pinfo, t, string.format("tid %d %s%s", tid, head, s ~= "" and (" " .. s) or ""))
+    summarize(lk, pinfo, t, string.format("tid %d %s%s", tid, head, s ~= "" and (" " .. s) or ""))
     return len
 end
 
-local function register(spec)
-    local get_len = make_get_len(spec)
+local function register(lk)
+    local get_len = make_get_len(lk)
     local function pdu(tvb, pinfo, tree)
-        return dissect_frame(spec, tvb, pinfo, tree)
+        return dissect_frame(lk, tvb, pinfo, tree)
     end
-    spec.proto.dissector = function(tvb, pinfo, tree)
+    lk.proto.dissector = function(tvb, pinfo, tree)
         dissect_tcp_pdus(tvb, tree, 1, get_len, pdu, true)
         return tvb:len()
     end
-    DissectorTable.get("tcp.port"):add(spec.port, spec.proto)
+    DissectorTable.get("tcp.port"):add(lk.port, lk.proto)
 end
 
 local function rec(size, items)
@@ -757,6 +759,6 @@ local ind = new_link({
     end,
 })
 
-for _, spec in ipairs({ fb, stp, ns, ind }) do
-    register(spec)
+for _, lk in ipairs({ fb, stp, ns, ind }) do
+    register(lk)
 end
