@@ -224,3 +224,37 @@ TEST_F(MisbehavingMeter, EachKindOfBadTrafficCarriesItsExpertItemAndTheGoodFrame
     EXPECT_EQ(all.out.find("Lua Error"), std::string::npos);
     EXPECT_EQ(all.err.find("Lua"), std::string::npos) << all.err;
 }
+
+/* The readers' samples (tools/wireshark/make-samples.sh) still open with
+ * every frame decoded: the four links unmarked, the bad one with every
+ * kind of mark. No capture is made, so no root is needed. */
+TEST(DissectorSamples, OpenWithEveryFrameDecoded)
+{
+    if (!wscHaveTool("tshark"))
+        GTEST_SKIP() << "tshark is not installed (scripts/lib-install.sh installs it)";
+    const std::string dir = KEL_TEST_SOURCE_DIR "/tests/wireshark/samples/";
+    for (const char *proto : {"kelfb", "kelstp", "kelns", "kelind"}) {
+        std::string file = dir + proto + ".pcapng";
+        std::string err;
+        std::vector<WscPacket> pk = wscPackets(
+            file, "tcp", {"frame.number", "tcp.len", std::string(proto) + ".cmd", "_ws.expert.severity"}, &err);
+        EXPECT_EQ(err.find("Lua"), std::string::npos) << err;
+        int frames = 0;
+        for (const WscPacket &p : pk) {
+            const std::string &n = p.at("frame.number")[0];
+            frames += (int)p.at(std::string(proto) + ".cmd").size();
+            if (p.at("tcp.len") != std::vector<std::string>{"0"}) {
+                EXPECT_FALSE(p.at(std::string(proto) + ".cmd").empty()) << file << " frame " << n;
+            }
+            for (const std::string &sev : p.at("_ws.expert.severity"))
+                EXPECT_LT(atol(sev.c_str()), 0x600000L) << file << " frame " << n;
+        }
+        EXPECT_GT(frames, 3) << file;
+    }
+    std::string bad = dir + "kelunit-bad.pcapng";
+    std::vector<WscPacket> pk = wscPackets(bad, "kelns || kelfb || kelstp", kExperts);
+    for (const std::string &e : kExperts)
+        EXPECT_FALSE(wscAll(pk, e).empty()) << e;
+    TsharkRun all = wscTshark(bad, "-V");
+    EXPECT_EQ(all.out.find("Lua Error"), std::string::npos);
+}
