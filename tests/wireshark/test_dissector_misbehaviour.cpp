@@ -10,6 +10,9 @@
  *
  * With KEL_WIRESHARK_SAMPLES=<dir> the capture is kept there as
  * misbehaviour.pcap (tools/wireshark/make-samples.sh).
+ *
+ * Also here: the sample captures kept in the tree for readers still open
+ * with every frame decoded.
  */
 #include <gtest/gtest.h>
 
