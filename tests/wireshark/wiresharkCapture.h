@@ -176,12 +176,19 @@ struct TsharkRun {
 static inline TsharkRun wscTshark(const std::string &file, const std::string &args)
 {
     TsharkRun r;
-    std::string errPath = file + ".tshark.err";
+    char errTmpl[] = "/tmp/keltshark.XXXXXX";
+    int errFd = mkstemp(errTmpl);
+    if (errFd < 0)
+        return r;
+    close(errFd);
+    std::string errPath = errTmpl;
     std::string cmd = "tshark -n -r '" + file + "' -X lua_script:" WSC_DISSECTOR " " + args +
                       " 2>'" + errPath + "'";
     FILE *p = popen(cmd.c_str(), "r");
-    if (p == nullptr)
+    if (p == nullptr) {
+        unlink(errPath.c_str());
         return r;
+    }
     char buf[8192];
     size_t n;
     while ((n = fread(buf, 1, sizeof(buf), p)) > 0)
