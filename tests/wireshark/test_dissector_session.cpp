@@ -31,6 +31,7 @@
 #define SS_CLOCK 1900000000u /* 2030-03-17 17:46:40 UTC */
 #define SS_EXTRA_FRAMES 3    /* unit frames the meter may not have read yet at the end */
 #define KEY_1_INPUT 103
+#define KEY_HOME_INPUT 102
 
 typedef std::pair<std::string, std::string> CmdTid;
 
@@ -203,6 +204,25 @@ TEST_F(UnitSession, EveryFrameOfTheSessionIsDecodedAndNoneIsMarked)
     int32_t led[2] = {SSW_LED_STATE_RED, SSW_LED_ON};
     EXPECT_EQ(stationSimRequest(&st, SSW_SN_SET, SS_SN, strlen(SS_SN), &resp, WSC_DEADLINE_MS), 1);
     EXPECT_EQ(stationSimRequest(&st, SSW_LED_TEST, led, sizeof(led), &resp, WSC_DEADLINE_MS), 1);
+    ASSERT_TRUE(sb.setTemperature(35250));
+    EXPECT_EQ(stationSimRequest(&st, SSW_TEMP_GET, nullptr, 0, &resp, WSC_DEADLINE_MS), 1);
+    int32_t stationTemp = stationSimResult(&resp);
+    /* A key on the factory floor reaches the station (and the meter). */
+    ASSERT_TRUE(sb.pressKey(KEY_HOME_INPUT));
+    ASSERT_TRUE(sb.releaseKey(KEY_HOME_INPUT));
+    std::vector<std::string> stationKeys;
+    for (int i = 0; i < 2; i++) {
+        StationFrame_t ev;
+        ASSERT_EQ(stationSimWaitFor(&st, SSW_RESPONSE, SSW_BUTTON_TEST, &ev, WSC_DEADLINE_MS), 1);
+        ASSERT_GE(ev.payloadLen, 8u);
+        int32_t kv[2];
+        memcpy(kv, ev.payload, sizeof(kv));
+        stationKeys.push_back(std::to_string(kv[0]));
+        stationKeys.push_back(std::to_string(kv[1]));
+    }
+    MeterSimRecord_t homeKey;
+    ASSERT_TRUE(waitFrame(keys[1].seq + 1, MSIM_LINK_SCREEN, MSW_FB_KEYEVENT, &homeKey));
+    ASSERT_TRUE(waitFrame(homeKey.seq + 1, MSIM_LINK_SCREEN, MSW_FB_KEYEVENT));
     EXPECT_EQ(stationSimRequest(&st, SSW_INFO_GET, nullptr, 0, &resp, WSC_DEADLINE_MS), 1);
     EXPECT_EQ(stationSimRequest(&st, SSW_HEARTBEAT, nullptr, 0, &resp, WSC_DEADLINE_MS), 1);
     stationSimClose(&st);
@@ -211,6 +231,14 @@ TEST_F(UnitSession, EveryFrameOfTheSessionIsDecodedAndNoneIsMarked)
     std::vector<CmdTid> heard[MSIM_NUM_LINKS];
     for (int32_t link = 0; link < MSIM_NUM_LINKS; link++)
         heard[link] = recorded(link);
+    std::vector<std::string> meterKeys[2]; /* codes, actions */
+    MeterSimRecord_t rec;
+    for (uint32_t from = 0; meterSimWait(sim, from, MSIM_LINK_SCREEN, MSIM_EV_FRAME, MSW_FB_KEYEVENT, 0,
+                                         &rec) == 1;
+         from = rec.seq + 1) {
+        meterKeys[0].push_back(std::to_string(word(rec, 16)));
+        meterKeys[1].push_back(std::to_string(word(rec, 20)));
+    }
     sb.stop(ind);
     ind = -1;
     sb.stop(stp);
@@ -235,7 +263,8 @@ TEST_F(UnitSession, EveryFrameOfTheSessionIsDecodedAndNoneIsMarked)
          "kelstp.cmd", "kelstp.tid", "kelstp.sn", "kelstp.challenge", "kelstp.time", "kelstp.digest",
          "kelstp.app_version", "kelstp.kernel_version", "kelstp.state",
          "kelind.cmd", "kelind.tid", "kelind.msgtype", "kelind.sn", "kelind.led", "kelind.led.ctrl",
-         "kelind.result", "kelind.info.mpu_freq"},
+         "kelind.result", "kelind.info.mpu_freq", "kelind.temperature", "kelind.key",
+         "kelind.key.action"},
         &err);
     EXPECT_EQ(err.find("Lua"), std::string::npos) << err;
 
@@ -272,10 +301,15 @@ TEST_F(UnitSession, EveryFrameOfTheSessionIsDecodedAndNoneIsMarked)
     EXPECT_EQ(wscAll(pk, "kelfb.display.width"), std::vector<std::string>(2, "320"));
     EXPECT_EQ(wscAll(pk, "kelfb.display.height"), std::vector<std::string>(2, "240"));
     EXPECT_EQ(wscAll(pk, "kelfb.display.bpp"), std::vector<std::string>(2, "16"));
-    EXPECT_EQ(wscAll(pk, "kelfb.key"), (std::vector<std::string>{std::to_string(word(keys[0], 16)),
-                                                                 std::to_string(word(keys[1], 16))}));
-    EXPECT_EQ(wscAll(pk, "kelfb.key"), (std::vector<std::string>{"103", "103"}));
-    EXPECT_EQ(wscAll(pk, "kelfb.key.action"), (std::vector<std::string>{"1", "0"}));
+    /* The keys as the meter recorded them: KEY_1, then HOME from the
+     * factory act. */
+    EXPECT_EQ(wscAll(pk, "kelfb.key"), meterKeys[0]);
+    EXPECT_EQ(wscAll(pk, "kelfb.key.action"), meterKeys[1]);
+    ASSERT_GE(meterKeys[0].size(), 2u);
+    EXPECT_EQ(meterKeys[0][0], "103");
+    EXPECT_EQ(meterKeys[1][0], "1");
+    EXPECT_EQ(meterKeys[1][1], "0");
+    EXPECT_EQ(meterKeys[0].size(), 4u);
     /* Each DATA_REQ answered by the meter's RESPONSE naming its id. */
     std::vector<std::string> fbAnswered = valuesFrom(pk, "kelfb.resp.tid", "1234");
     ASSERT_EQ(fbAnswered.size(), 2u);
@@ -334,10 +368,11 @@ TEST_F(UnitSession, EveryFrameOfTheSessionIsDecodedAndNoneIsMarked)
         }
     }
     std::vector<std::pair<std::string, std::string>> wantAsked = {
-        {"1", "0"}, {"0", "1"}, {"1", "6"}, {"1", "10"}, {"1", "19"}, {"1", "16"}};
+        {"1", "0"}, {"0", "1"}, {"1", "6"}, {"1", "10"}, {"1", "12"}, {"1", "19"}, {"1", "16"}};
     EXPECT_EQ(asked, wantAsked);
     std::vector<std::pair<std::string, std::string>> wantTold = {
-        {"1", "1"}, {"0", "0"}, {"0", "6"}, {"0", "10"}, {"0", "19"}, {"0", "16"}};
+        {"1", "1"}, {"0", "0"}, {"0", "6"}, {"0", "10"}, {"0", "12"},
+        {"0", "11"}, {"0", "11"}, {"0", "19"}, {"0", "16"}};
     size_t k = 0;
     for (const auto &f : told)
         if (k < wantTold.size() && f == wantTold[k])
@@ -346,6 +381,17 @@ TEST_F(UnitSession, EveryFrameOfTheSessionIsDecodedAndNoneIsMarked)
     EXPECT_EQ(wscAll(pk, "kelind.sn"), std::vector<std::string>{SS_SN});
     EXPECT_EQ(wscAll(pk, "kelind.led"), std::vector<std::string>{"1"});
     EXPECT_EQ(wscAll(pk, "kelind.info.mpu_freq"), std::vector<std::string>{"200000"});
+    EXPECT_EQ(wscAll(pk, "kelind.temperature"), std::vector<std::string>{std::to_string(stationTemp)});
+    EXPECT_EQ(stationTemp, 35250);
+    std::vector<std::string> keysSeen;
+    std::vector<std::string> keyCodes = wscAll(pk, "kelind.key");
+    std::vector<std::string> keyActions = wscAll(pk, "kelind.key.action");
+    for (size_t i = 0; i < keyCodes.size() && i < keyActions.size(); i++) {
+        keysSeen.push_back(keyCodes[i]);
+        keysSeen.push_back(keyActions[i]);
+    }
+    EXPECT_EQ(keysSeen, stationKeys);
+    EXPECT_EQ(stationKeys, (std::vector<std::string>{"102", "1", "102", "0"}));
 
     /* Nothing of this good traffic is marked, and no Lua error anywhere. */
     std::vector<WscPacket> marked = wscPackets(
