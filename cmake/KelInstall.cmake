@@ -78,7 +78,6 @@ set(CPACK_PACKAGE_NAME kel)
 set(CPACK_PACKAGE_VENDOR "Display unit developers")
 set(CPACK_PACKAGE_CONTACT "Display unit developers <kel-dev@example.com>")
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
-set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "remote display unit of an industrial meter")
 set(CPACK_PACKAGING_INSTALL_PREFIX "/")
 set(CPACK_INCLUDE_TOPLEVEL_DIRECTORY OFF)
 set(CPACK_COMPONENT_INCLUDE_TOPLEVEL_DIRECTORY OFF)
@@ -88,10 +87,13 @@ set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SECTION misc)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 set(CPACK_STRIP_FILES ON)
-set(CPACK_COMPONENT_UNIT_DESCRIPTION
-    "display unit software for the unit's root file system\n The programs of the remote display unit of an industrial meter at the\n board's paths: control daemon, startup client, meter link client,\n firmware upgrade watcher, factory test service, bench tools, the\n pictograms and the init scripts.")
-set(CPACK_COMPONENT_TOOLS_DESCRIPTION
-    "workstation tools for the display unit\n Upgrade package builder, factory station and meter simulators, the\n front panel of a virtual unit and the frame buffer screenshot tool.")
+set(CPACK_DEBIAN_UNIT_DESCRIPTION
+    "display unit software for the unit's root file system\nThe programs of the remote display unit of an industrial meter at the\nboard's paths: control daemon, startup client, meter link client,\nfirmware upgrade watcher, factory test service, bench tools, the\npictograms and the init scripts.")
+set(CPACK_DEBIAN_TOOLS_DESCRIPTION
+    "workstation tools for the display unit software\nUpgrade package builder, factory station and meter simulators, the\nfront panel of a virtual unit and the frame buffer screenshot tool.")
+# Copyright and changelog go into the Debian packages only.
+set(CPACK_KEL_DEB_DIR ${CMAKE_SOURCE_DIR}/cmake/deb)
+set(CPACK_PRE_BUILD_SCRIPTS ${CMAKE_SOURCE_DIR}/cmake/KelDebDocs.cmake)
 if(CMAKE_CROSSCOMPILING)
     set(CPACK_GENERATOR "TGZ;DEB")
     set(CPACK_COMPONENTS_ALL unit)

@@ -105,6 +105,7 @@ mkdir "$work/decoy"
 cp /bin/sleep "$work/decoy/kelcontrol"
 "$work/decoy/kelcontrol" 300 &
 decoy_pid=$!
+disown "$decoy_pid"
 
 script=$root/etc/init.d/kelcontrol
 pidfile=$sb/var/run/kelcontrol.pid
