@@ -1,6 +1,8 @@
 # CPack pre-build script: a Debian package carries its copyright and
-# changelog in /usr/share/doc/<package>; the install tree and the overlay
-# do not. Runs after CPack staged a component, before it packs it.
+# changelog in /usr/share/doc/<package> and, for the unit, its lintian
+# overrides; it leaves /home/root to its postinst (a package keeps out of
+# /home). The install tree and the overlay are not touched. Runs after
+# CPack staged a component, before it packs it.
 if(NOT CPACK_GENERATOR STREQUAL "DEB")
     return()
 endif()
@@ -22,4 +24,11 @@ foreach(component ${CPACK_COMPONENTS_ALL})
         message(FATAL_ERROR "cannot compress ${doc}/changelog")
     endif()
     file(CHMOD ${doc}/copyright ${doc}/changelog.gz PERMISSIONS OWNER_READ OWNER_WRITE GROUP_READ WORLD_READ)
+    if(component STREQUAL "unit")
+        file(REMOVE_RECURSE ${stage}/home)
+        set(overrides ${stage}/usr/share/lintian/overrides)
+        file(MAKE_DIRECTORY ${overrides})
+        file(COPY_FILE ${CPACK_KEL_DEB_DIR}/lintian-overrides-unit ${overrides}/${CPACK_PACKAGE_NAME}-unit)
+        file(CHMOD ${overrides}/${CPACK_PACKAGE_NAME}-unit PERMISSIONS OWNER_READ OWNER_WRITE GROUP_READ WORLD_READ)
+    endif()
 endforeach()

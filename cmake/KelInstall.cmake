@@ -101,10 +101,15 @@ if(CMAKE_CROSSCOMPILING)
     set(CPACK_DEBIAN_PACKAGE_ARCHITECTURE armhf)
     # The C and C++ runtime of the armhf toolchain (dpkg-shlibdeps cannot
     # look at the cross libraries).
-    set(CPACK_DEBIAN_UNIT_PACKAGE_DEPENDS "libc6 (>= 2.34), libgcc-s1 (>= 3.5), libstdc++6 (>= 12)")
+    set(CPACK_DEBIAN_UNIT_PACKAGE_DEPENDS "libc6 (>= 2.34), libgcc-s1 (>= 3.5), libstdc++6 (>= 5.2)")
     file(WRITE ${CMAKE_BINARY_DIR}/deb-unit/conffiles
          "/etc/fw_env.config\n/etc/init.d/kelappclient\n/etc/init.d/kelcontrol\n/etc/init.d/kelindustry\n/etc/init.d/kelupgrade\n")
-    set(CPACK_DEBIAN_UNIT_PACKAGE_CONTROL_EXTRA ${CMAKE_BINARY_DIR}/deb-unit/conffiles)
+    configure_file(${CMAKE_SOURCE_DIR}/cmake/deb/postinst-unit ${CMAKE_BINARY_DIR}/deb-unit/postinst
+        COPYONLY FILE_PERMISSIONS OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE
+                                  WORLD_READ WORLD_EXECUTE)
+    set(CPACK_DEBIAN_UNIT_PACKAGE_CONTROL_EXTRA ${CMAKE_BINARY_DIR}/deb-unit/conffiles
+        ${CMAKE_BINARY_DIR}/deb-unit/postinst)
+    set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION TRUE)
 else()
     set(CPACK_GENERATOR DEB)
     set(CPACK_COMPONENTS_ALL tools)
