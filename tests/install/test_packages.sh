@@ -35,11 +35,14 @@ if [ "$component" = unit ]; then
     [ "$(dpkg-deb -f "$deb" Depends)" != "" ] || fail "the package names no runtime"
     overlay=$work/out/kel-unit-${version}-${arch}.tar.gz
     if [ -f "$overlay" ]; then
-        # The overlay is the install tree itself, from the root.
+        # The overlay is the install tree itself (stripped), from the root.
         mkdir "$work/overlay" "$work/tree"
         tar -xzf "$overlay" -C "$work/overlay"
-        cmake --install "$build" --component unit --prefix "$work/tree" >/dev/null
+        cmake --install "$build" --component unit --strip --prefix "$work/tree" >/dev/null
         diff -r "$work/overlay" "$work/tree" >/dev/null || fail "the overlay differs from the install tree"
+        [ "$(cd "$work/overlay" && find . -printf '%y %m %P\n' | sort)" = \
+          "$(cd "$work/tree" && find . -printf '%y %m %P\n' | sort)" ] \
+            || fail "the overlay's modes differ from the install tree's"
     else
         fail "no overlay kel-unit-${version}-${arch}.tar.gz"
     fi
