@@ -26,12 +26,15 @@ install(DIRECTORY ${CMAKE_BINARY_DIR}/picto/ DESTINATION usr/share/picto COMPONE
         FILES_MATCHING PATTERN "picto_*.bmp")
 
 # Init scripts: one template, one script per program.
-set(KEL_INIT_SCRIPTS)
 function(kel_init_script name program requires runlevels description note)
     set(SVC_NAME ${name})
     set(SVC_PROGRAM ${program})
     set(SVC_REQUIRES ${requires})
-    set(SVC_RUNLEVELS ${runlevels})
+    if(runlevels STREQUAL "")
+        set(SVC_RUNLEVELS_LINE "# Default-Start:")
+    else()
+        set(SVC_RUNLEVELS_LINE "# Default-Start:     ${runlevels}")
+    endif()
     set(SVC_DESCRIPTION ${description})
     set(SVC_NOTE ${note})
     configure_file(${CMAKE_SOURCE_DIR}/rootfs/etc/init.d/kelservice.in
@@ -40,16 +43,16 @@ function(kel_init_script name program requires runlevels description note)
 endfunction()
 kel_init_script(kelcontrol /usr/bin/kelcontrol "$local_fs" "2 3 4 5"
     "control daemon of the display unit"
-    "Started at boot; the startup client also starts it\n# whenever it finds it not running.")
+    "Started at boot; the startup client also starts it whenever it finds it\n# not running.")
 kel_init_script(kelupgrade /usr/bin/kelupgrade "$local_fs kelcontrol" "2 3 4 5"
     "firmware upgrade watcher of the display unit"
-    "Started at boot; it confirms the bank the unit booted\n# from and installs packages uploaded to /usr/ftp/up.")
+    "Started at boot; it confirms the bank the unit booted from and installs\n# the packages uploaded to /usr/ftp/up.")
 kel_init_script(kelindustry /usr/bin/kelindustry "$local_fs $network kelcontrol" "2 3 4 5"
     "factory test service of the display unit"
-    "It serves the test station on TCP port 1237\n# and ends by itself after ten minutes without traffic.")
+    "It serves the test station on TCP port 1237 and ends by itself after ten\n# minutes without traffic.")
 kel_init_script(kelappclient /kel/app/kelappclient "$local_fs $network kelcontrol" ""
     "meter link client of the display unit"
-    "Not started at boot: the startup client runs it\n# with start once the meter let the unit in, with stop when the link drops.\n# DAEMON_ARGS may hold the meter's IPv4 address (default 169.254.254.1).")
+    "Not started at boot: the startup client runs it with start once the meter\n# let the unit in, and with stop when the link drops. DAEMON_ARGS may hold\n# the meter's IPv4 address (without it, 169.254.254.1).")
 
 install(FILES ${CMAKE_SOURCE_DIR}/rootfs/etc/fw_env.config DESTINATION etc COMPONENT unit)
 
