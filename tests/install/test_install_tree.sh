@@ -134,7 +134,11 @@ pid=$(cat "$pidfile" 2>/dev/null || echo none)
 runs_daemon "$pid" || fail "the pid file ($pid) does not name the sandbox's daemon"
 [ "$(status_of "$script" start)" = 0 ] || fail "a second start fails"
 [ "$(cat "$pidfile" 2>/dev/null)" = "$pid" ] || fail "a second start started another daemon"
-[ "$(pgrep -cf "^([^ ]* )?$sb/usr/bin/kelcontrol( |\$)" || :)" = 1 ] || fail "not exactly one daemon runs"
+daemons=0
+for p in /proc/[0-9]*; do
+    runs_daemon "${p#/proc/}" && daemons=$((daemons + 1))
+done
+[ "$daemons" = 1 ] || fail "$daemons daemons run, not one"
 [ "$(status_of /bin/busybox sh "$script" status)" = 0 ] || fail "status of a running daemon is not 0"
 
 [ "$(status_of /bin/busybox sh "$script" stop)" = 0 ] || fail "stop fails"
