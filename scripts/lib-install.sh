@@ -4,7 +4,8 @@
 
 packages="cmake g++ make crossbuild-essential-armhf qemu-user busybox-static
           libubootenv-tool googletest libgtest-dev libpng-dev pkg-config
-          libcpp-httplib-dev clang libclang-rt-14-dev strace valgrind"
+          libcpp-httplib-dev clang libclang-rt-14-dev strace valgrind
+          tshark tcpdump lintian"
 # The front panel's browser test drives the system Chromium through its
 # WebDriver; where these cannot be installed the test is skipped (and says
 # so), the rest goes on.

@@ -18,15 +18,9 @@ unit_configure() {
         "$(unit_app_version MINOR)" "$(unit_app_version BUILD)" >>"$sb/kel/config/kel.conf"
 }
 
-# unit_ipc_keys: the System V keys of the sandbox, ftok(<sandbox>/home/root,
-# letter) for R T I F E S: the letter, the low byte of the device and the
-# low 16 bits of the inode.
+# unit_ipc_keys: the System V keys of the sandbox's queues and segment.
 unit_ipc_keys() {
-    local dev ino letter
-    read -r dev ino < <(stat -c '%d %i' "$sb/home/root")
-    for letter in R T I F E S; do
-        printf '0x%02x%02x%04x\n' "'$letter" $((dev & 0xff)) $((ino & 0xffff))
-    done
+    "$bin/kelvboard" --ipc-keys "$sb"
 }
 
 # unit_ipc_count <keys>: queues and segments that exist with those keys.

@@ -68,6 +68,9 @@ INT32 kelExecSysCmd(const char *cmd);
  * holds a single quote or does not fit. */
 INT32 kelShellProgram(const char *boardPath, char *buf, UINT32 bufLen);
 INT32 kelCheckAppRunning(const char *name);
+/* A configuration value, as kelKeyFileGet reads it from the
+ * configuration file: always terminated. 1, or -1 (absent, unreadable, or
+ * longer than 31 bytes). */
 INT32 kelGetLinuxEnv(const char *key, char *value);
 INT32 kelSetLinuxEnv(const char *key, const char *value);
 INT32 kelGetLinuxKernelVersion(char *value);
@@ -91,7 +94,9 @@ INT32 kelDebugWriteFile(const UINT8 *buf, INT32 length, const char *fileName);
  * like); -1 otherwise. */
 INT32 kelIsConfigWord(const char *text);
 /* Reads the values of every line of `boardPath` that contains `key`,
- * concatenated, into `value` (32 bytes, caller zeroes). 1, or -1. */
+ * concatenated, into `value` (KEL_ENV_VALUE_SIZE bytes) with its
+ * terminating NUL. 1; or -1, with `value` untouched, when no line holds the
+ * key, the file cannot be read, or the value would not fit 31 bytes. */
 INT32 kelKeyFileGet(const char *boardPath, const char *key, char *value);
 /* Deletes every line of `boardPath` containing `key`, appends "key value",
  * and renames a temporary copy into place. Writers of one directory take

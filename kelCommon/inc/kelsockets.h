@@ -107,6 +107,14 @@ void kelFramePrefixFill(void *frame, UINT32 length, UINT32 transID);
  * time-outs). */
 int kelFrameSend(pthread_mutex_t *sendMutex, const INT32 *socketWord, const void *frame,
                  int length);
+/* kelFrameSend for a link whose senders share one transaction counter:
+ * the id is written into the frame's prefix under `sendMutex` when the
+ * frame starts, and `counter` advances once its first bytes went out, so
+ * two threads never put id n+1 on the wire before n (an id taken before
+ * the mutex could be). A frame that never started leaves the counter as it
+ * was. 1 sent, -1 failed. */
+int kelFrameSendNumbered(pthread_mutex_t *sendMutex, const INT32 *socketWord, UINT32 *counter,
+                         void *frame, int length);
 /* kelFrameSend for a thread other than the link's own: the frame goes out
  * only while `link` has a socket and has announced itself on it
  * (bDataRequested), both read under `sendMutex`, so a link closed and

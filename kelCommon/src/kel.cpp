@@ -213,10 +213,15 @@ INT32 kelKeyFileGet(const char *boardPath, const char *key, char *value)
         return -1;
     }
     INT32 n = kelKeyFileCollect(path, key, got, sizeof(got));
-    if (n <= 0) {
+    /* A value that fills the whole buffer leaves no room for its end: no
+     * writer stores one that long (a word is at most 31 bytes), so it is
+     * the concatenation of several lines or a damaged file, and taking a
+     * cut of it would be a wrong value. */
+    if (n <= 0 || n >= (INT32)sizeof(got)) {
         return -1;
     }
     memcpy(value, got, (size_t)n);
+    value[n] = '\0';
     return 1;
 }
 

@@ -384,13 +384,23 @@ void kelFramePrefixFill(void *frame, UINT32 length, UINT32 transID)
     memcpy(frame, &prefix, sizeof(prefix));
 }
 
-/* The send loop of both frame senders. With `link`, every attempt that
+/* The transaction counter of a frame numbered under the send mutex, and
+ * where the frame keeps its id. */
+typedef struct {
+    UINT32 *counter;
+    UINT8 *idField;
+} frameNumbering_t;
+
+/* The send loop of the frame senders. With `link`, every attempt that
  * starts the frame first checks, under the mutex, that the link announced
  * itself on its current socket; a refusal sends nothing and leaves the link
  * alone, a failed send marks the link failed before the mutex is released,
- * so it can only fail the connection it was tried on. */
+ * so it can only fail the connection it was tried on. With `numbering`,
+ * every attempt that starts the frame writes the counter's value into it,
+ * and the counter advances once the frame's first bytes went out, all under
+ * the mutex: frames leave in the order of their ids, without gaps. */
 static int frameSend(pthread_mutex_t *sendMutex, const INT32 *socketWord, KEL_DEVICE_INFO *link,
-                     const void *frame, int length)
+                     const frameNumbering_t *numbering, const void *frame, int length)
 {
     /* An attempt that times out after part of the frame went out leaves
      * the rest to the next attempt, with the mutex still held: sending the
@@ -412,6 +422,10 @@ static int frameSend(pthread_mutex_t *sendMutex, const INT32 *socketWord, KEL_DE
             rc = KEL_SOCK_REFUSED;
             break;
         }
+        if (numbering != NULL && done == 0) {
+            UINT32 id = KEL_LOAD(*numbering->counter);
+            memcpy(numbering->idField, &id, sizeof(id));
+        }
         int sent = 0;
         rc = (s > 0) ? kelSockSendCounted(s, bytes + done, length - done, KEL_FRAME_IO_TIMEOUT_MS, &sent)
                      : KEL_SOCK_ERROR;
@@ -422,6 +436,9 @@ static int frameSend(pthread_mutex_t *sendMutex, const INT32 *socketWord, KEL_DE
     }
     if (link != NULL && rc <= 0 && rc != KEL_SOCK_REFUSED) {
         KEL_STORE(link->socketState, KEL_SOCKET_FAIL);
+    }
+    if (numbering != NULL && done > 0) {
+        (void)kelFrameNextTransID(numbering->counter);
     }
     pthread_mutex_unlock(sendMutex);
     if (rc == KEL_SOCK_REFUSED) {
@@ -436,7 +453,20 @@ int kelFrameSend(pthread_mutex_t *sendMutex, const INT32 *socketWord, const void
     if (sendMutex == NULL || socketWord == NULL || frame == NULL || length <= 0) {
         return KEL_SOCK_ERROR;
     }
-    return frameSend(sendMutex, socketWord, NULL, frame, length);
+    return frameSend(sendMutex, socketWord, NULL, NULL, frame, length);
+}
+
+int kelFrameSendNumbered(pthread_mutex_t *sendMutex, const INT32 *socketWord, UINT32 *counter,
+                         void *frame, int length)
+{
+    if (sendMutex == NULL || socketWord == NULL || counter == NULL || frame == NULL ||
+        length < KEL_FRAME_PREFIX_SIZE) {
+        return KEL_SOCK_ERROR;
+    }
+    frameNumbering_t numbering;
+    numbering.counter = counter;
+    numbering.idField = (UINT8 *)frame + offsetof(kel_FramePrefix_t, transID);
+    return frameSend(sendMutex, socketWord, NULL, &numbering, frame, length);
 }
 
 int kelFrameSendAnnounced(pthread_mutex_t *sendMutex, KEL_DEVICE_INFO *link, const void *frame,
@@ -445,7 +475,7 @@ int kelFrameSendAnnounced(pthread_mutex_t *sendMutex, KEL_DEVICE_INFO *link, con
     if (sendMutex == NULL || link == NULL || frame == NULL || length <= 0) {
         return KEL_SOCK_ERROR;
     }
-    return frameSend(sendMutex, &link->socket, link, frame, length);
+    return frameSend(sendMutex, &link->socket, link, NULL, frame, length);
 }
 
 int kelFrameRecv(int socket, void *record, int capacity)

@@ -13,6 +13,7 @@
 #include <string.h>
 
 #include "kel.h"
+#include "kelbootenv.h"
 #include "kelcommon.h"
 #include "kelerror.h"
 #include "kellog.h"
@@ -38,8 +39,6 @@
 #define INDC_IMAGE_FILE "/usr/ftp/up/rootfs.img"
 #define INDC_MTD_GROUP0 "/dev/mtd4"
 #define INDC_MTD_GROUP1 "/dev/mtd6"
-#define INDC_UBOOT_GET_FMT "ENV=`fw_printenv | grep %s`; echo ${ENV#*%s=}"
-#define INDC_UBOOT_SET_FMT "fw_setenv %s %d"
 
 /* The last challenge sent, and whether it may still be answered: a
  * challenge is good for one answer on the connection that asked for it. */
@@ -237,39 +236,14 @@ static INT32 industConfigText(const char *key, char *field)
     return 1;
 }
 
-INT32 kelGetUBootEnv(const char *key, char *value)
-{
-    char cmd[KEL_CMD_BUF_SIZE];
-    char out[KEL_ENV_VALUE_SIZE];
-    if (value == NULL || kelIsConfigWord(key) < 0) {
-        return -1;
-    }
-    int len = snprintf(cmd, sizeof(cmd), INDC_UBOOT_GET_FMT, key, key);
-    if (len < 0 || len >= (int)sizeof(cmd)) {
-        return -1;
-    }
-    FILE *pp = popen(cmd, "r");
-    if (pp == NULL) {
-        return -1;
-    }
-    size_t n = fread(out, 1, sizeof(out), pp);
-    pclose(pp);
-    /* The last byte is the line end; a variable that is not set comes
-     * back as the line end alone, which is no value either. */
-    if (n <= 1) {
-        return -1;
-    }
-    memcpy(value, out, n - 1);
-    return 1;
-}
-
 INT32 kelLogoGet(INT32 *logo)
 {
-    char text[INDC_VALUE_BUF] = {0};
+    char text[KEL_ENV_VALUE_SIZE] = {0};
     if (logo == NULL) {
         return -1;
     }
-    INT32 rc = kelGetUBootEnv(KEL_INDUST_LOGO_VAR, text);
+    /* Not set yet: an empty value, logo 0. */
+    INT32 rc = kelBootEnvGet(KEL_INDUST_LOGO_VAR, text);
     if (rc < 0) {
         *logo = KEL_LOGO_TAMVORIK;
         return rc;
@@ -292,15 +266,24 @@ static INT32 industRunProgram(const char *boardPath)
 /* ---- station texts ---- */
 
 /* The request's text (its payload, `length` - 20 bytes) into `out` with a
- * terminator. Its length, or -1 when it is empty, holds a NUL or does not
- * fit `outSize` - 1 bytes. */
+ * terminator. The text ends at its first NUL: a station written in C sends
+ * its fixed field whole, NUL-padded. Its length, or -1 when it is empty,
+ * does not fit `outSize` - 1 bytes, or has anything but NULs after its
+ * first NUL. */
 static INT32 industStationText(const KEL_INDUST_Message_t *msg, char *out, UINT32 outSize)
 {
-    UINT32 len = msg->length - KEL_INDUST_HEADER_SIZE;
-    if (len == 0 || len >= outSize || memchr(msg->data.raw, '\0', len) != NULL) {
+    const char *raw = (const char *)msg->data.raw;
+    UINT32 payload = msg->length - KEL_INDUST_HEADER_SIZE;
+    UINT32 len = (UINT32)strnlen(raw, payload);
+    if (len == 0 || len >= outSize) {
         return -1;
     }
-    memcpy(out, msg->data.raw, len);
+    for (UINT32 i = len; i < payload; i++) {
+        if (raw[i] != '\0') {
+            return -1;
+        }
+    }
+    memcpy(out, raw, len);
     out[len] = '\0';
     return (INT32)len;
 }
@@ -354,7 +337,13 @@ static void industTestRequestHandle(KEL_DEVICE_INFO *device, const KEL_INDUST_Me
 {
     (void)msg;
     KEL_INDUST_AuthChallenge_t challenge;
+    bChallengeOpen = 0;
     authChallengeRandom = industGetRandom();
+    if (authChallengeRandom == 0) {
+        /* No challenge the station could not predict: none at all. */
+        INDC_REPORT(KEL_FW_FILE_READ_ERROR);
+        return;
+    }
     bChallengeOpen = 1;
     challenge.authValue = authChallengeRandom;
     if (industSendOnLink(&device->socket, KEL_INDUST_AUTH_CHALLENGE, KEL_INDUST_REQUEST,
@@ -393,9 +382,7 @@ static void industTimeSyncHandle(KEL_DEVICE_INFO *device, const KEL_INDUST_Messa
     kelSleep(INDC_CLOCK_WAIT_MS);
     KEL_INDUST_timeSync_t now;
     now.unixTime = kelGetRTCTime();
-    if (industIsAuthenticated(device)) {
-        (void)industSendFrame(device, KEL_INDUST_TIME_SYNCHRONIZE, &now);
-    }
+    (void)industSendFrame(device, KEL_INDUST_TIME_SYNCHRONIZE, &now);
 }
 
 static void industVersionGetHandle(KEL_DEVICE_INFO *device, const KEL_INDUST_Message_t *msg)
@@ -652,15 +639,17 @@ static void industRebootHandle(KEL_DEVICE_INFO *device, const KEL_INDUST_Message
 
 static void industLogoSetHandle(KEL_DEVICE_INFO *device, const KEL_INDUST_Message_t *msg)
 {
-    char current[INDC_VALUE_BUF] = {0};
-    char cmd[KEL_CMD_BUF_SIZE];
+    char current[KEL_ENV_VALUE_SIZE] = {0};
+    char text[KEL_ENV_VALUE_SIZE];
     INT32 logo = msg->data.splashLogo.logo;
     INT32 rc = -1;
-    /* Only a defined logo is written, and the answer is the write's. */
+    /* Only a defined logo is written, and the answer is the write's. The
+     * read only makes sure the environment is there: a unit whose
+     * environment has no logo yet reads it as empty and gets one. */
     if ((logo == KEL_LOGO_TAMVORIK || logo == KEL_LOGO_QUILLEX) &&
-        kelGetUBootEnv(KEL_INDUST_LOGO_VAR, current) > 0) {
-        snprintf(cmd, sizeof(cmd), INDC_UBOOT_SET_FMT, KEL_INDUST_LOGO_VAR, (int)logo);
-        rc = kelExecSysCmd(cmd);
+        kelBootEnvGet(KEL_INDUST_LOGO_VAR, current) > 0) {
+        snprintf(text, sizeof(text), "%d", (int)logo);
+        rc = kelBootEnvSet(KEL_INDUST_LOGO_VAR, text);
     }
     (void)industSendResponse(device, KEL_INDUST_LOGO_SET, industResult(rc));
 }
@@ -678,41 +667,50 @@ static void industLogoGetHandle(KEL_DEVICE_INFO *device, const KEL_INDUST_Messag
     (void)industSendFrame(device, KEL_INDUST_LOGO_GET, &logo);
 }
 
+/* Who may run a command. Everything that changes what the unit keeps, shows
+ * or does waits for the handshake; before it, such a request is answered
+ * TEST_FAIL, or not at all where the answer is not a result. */
+typedef enum {
+    INDC_OPEN = 0,         /* any connected station */
+    INDC_GATED = 1,        /* authenticated; others get TEST_FAIL */
+    INDC_GATED_SILENT = 2, /* authenticated; others get no answer */
+} industGate_t;
+
 typedef struct {
     industHandler_t handle; /* NULL: ignored, no answer */
-    INT32 bGated;           /* changes what the unit keeps or does */
+    industGate_t gate;
 } industCommand_t;
 
 /* Indexed by command type, in the order of KEL_INDUST_cmdTypes_t. */
 static const industCommand_t industCommands[] = {
-    {industTestRequestHandle, 0}, /* TEST_REQUEST */
-    {NULL, 0}, /* AUTH_CHALLENGE */
-    {industTimeSyncHandle, 0}, /* TIME_SYNCHRONIZE */
-    {industVersionGetHandle, 0}, /* VERSION_GET */
-    {industFactoryResetHandle, 1}, /* FACTORY_RESET */
-    {industSnGetHandle, 0}, /* SN_GET */
-    {industSnSetHandle, 1}, /* SN_SET */
-    {industTestResultGetHandle, 0}, /* TEST_RESULT_GET */
-    {industTestResultSetHandle, 1}, /* TEST_RESULT_SET */
-    {industOkHandle, 0}, /* COMMU_TEST */
-    {industLedTestHandle, 0}, /* LED_TEST */
-    {NULL, 0}, /* BUTTON_TEST */
-    {industTempGetHandle, 0}, /* TEMP_GET */
-    {industOkHandle, 0}, /* FLASH_TEST */
-    {industLcdTestHandle, 0}, /* LCD_TEST */
-    {industLcdTypeSetHandle, 1}, /* LCDTYPE_SET */
-    {industOkHandle, 0}, /* HEARTBEAT */
-    {industBrightSetHandle, 0}, /* BRIGHT_SET */
-    {industBrightGetHandle, 0}, /* BRIGHT_GET */
-    {industInfoGetHandle, 0}, /* INFO_GET */
-    {industTelnetSetHandle, 1}, /* TELNET_SET */
-    {industIpSetHandle, 1}, /* IP_SET */
-    {industServerIpSetHandle, 1}, /* SERVERIP_SET */
-    {industImageGetHandle, 1}, /* IMAGE_GET */
-    {industFlashCopyHandle, 1}, /* FLASH_COPY */
-    {industRebootHandle, 1}, /* REBOOT */
-    {industLogoSetHandle, 1}, /* LOGO_SET */
-    {industLogoGetHandle, 0}, /* LOGO_GET */
+    {industTestRequestHandle, INDC_OPEN},       /* TEST_REQUEST */
+    {NULL, INDC_OPEN},                          /* AUTH_CHALLENGE */
+    {industTimeSyncHandle, INDC_GATED_SILENT},  /* TIME_SYNCHRONIZE */
+    {industVersionGetHandle, INDC_OPEN},        /* VERSION_GET */
+    {industFactoryResetHandle, INDC_GATED},     /* FACTORY_RESET */
+    {industSnGetHandle, INDC_OPEN},             /* SN_GET */
+    {industSnSetHandle, INDC_GATED},            /* SN_SET */
+    {industTestResultGetHandle, INDC_OPEN},     /* TEST_RESULT_GET */
+    {industTestResultSetHandle, INDC_GATED},    /* TEST_RESULT_SET */
+    {industOkHandle, INDC_OPEN},                /* COMMU_TEST */
+    {industLedTestHandle, INDC_GATED},          /* LED_TEST */
+    {NULL, INDC_OPEN},                          /* BUTTON_TEST */
+    {industTempGetHandle, INDC_OPEN},           /* TEMP_GET */
+    {industOkHandle, INDC_OPEN},                /* FLASH_TEST */
+    {industLcdTestHandle, INDC_GATED},          /* LCD_TEST */
+    {industLcdTypeSetHandle, INDC_GATED},       /* LCDTYPE_SET */
+    {industOkHandle, INDC_OPEN},                /* HEARTBEAT */
+    {industBrightSetHandle, INDC_GATED},        /* BRIGHT_SET */
+    {industBrightGetHandle, INDC_OPEN},         /* BRIGHT_GET */
+    {industInfoGetHandle, INDC_OPEN},           /* INFO_GET */
+    {industTelnetSetHandle, INDC_GATED},        /* TELNET_SET */
+    {industIpSetHandle, INDC_GATED},            /* IP_SET */
+    {industServerIpSetHandle, INDC_GATED},      /* SERVERIP_SET */
+    {industImageGetHandle, INDC_GATED},         /* IMAGE_GET */
+    {industFlashCopyHandle, INDC_GATED},        /* FLASH_COPY */
+    {industRebootHandle, INDC_GATED},           /* REBOOT */
+    {industLogoSetHandle, INDC_GATED},          /* LOGO_SET */
+    {industLogoGetHandle, INDC_OPEN},           /* LOGO_GET */
 };
 
 static_assert(sizeof(industCommands) / sizeof(industCommands[0]) == KEL_INDUST_NUM_CMDS,
@@ -725,9 +723,12 @@ static void industRequestHandle(KEL_DEVICE_INFO *device, const KEL_INDUST_Messag
         return;
     }
     /* A host that merely reaches the port may not reset, rename or
-     * re-address the unit: those commands wait for the handshake. */
-    if (industCommands[cmd].bGated && !industIsAuthenticated(device)) {
-        (void)industSendResponse(device, cmd, TEST_FAIL);
+     * re-address the unit, set its clock, nor drive its LEDs, screen or
+     * backlight: those commands wait for the handshake. */
+    if (industCommands[cmd].gate != INDC_OPEN && !industIsAuthenticated(device)) {
+        if (industCommands[cmd].gate == INDC_GATED) {
+            (void)industSendResponse(device, cmd, TEST_FAIL);
+        }
         return;
     }
     /* A request cut short of its record would act on zeroes (a clock set

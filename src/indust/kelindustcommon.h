@@ -46,8 +46,8 @@ INT32 industKeyPadEventSend(KEL_DEVICE_INFO *device, const KELFB_keyEvent_t *key
 
 /* The factory test record: one "KEY value" line per key, same rules as
  * the configuration file (one printable word, replaced atomically).
- * kelGetIndustConfig copies at most 32 bytes without a terminator (callers
- * pass zeroed buffers of 33). 1, or -1. */
+ * kelGetIndustConfig reads as kelKeyFileGet: a terminated value of at
+ * most 31 bytes. 1, or -1. */
 INT32 kelSetIndustConfig(const char *key, const char *value);
 INT32 kelGetIndustConfig(const char *key, char *value);
 /* Stores a test result (TESTRESULT, TESTERID and TIMESTAMP as
@@ -55,12 +55,9 @@ INT32 kelGetIndustConfig(const char *key, char *value);
  * -1 with the record unchanged. */
 INT32 kelSetIndustTestResult(INT32 testResult, INT32 testID, UINT32 seconds);
 
-/* Boot-environment variable `key` through fw_printenv, without its line
- * end, into `value` (zeroed by the caller, 33 bytes). 1, or -1 when
- * nothing came back. */
-INT32 kelGetUBootEnv(const char *key, char *value);
-/* The splash logo (0 or 1; 0 for anything else). 1, or the read's failure
- * with `logo` set to 0. */
+/* The splash logo (0 or 1; 0 for anything else, and when the variable is
+ * not set), read with kelBootEnvGet. 1, or the read's failure (the
+ * environment cannot be read) with `logo` set to 0. */
 INT32 kelLogoGet(INT32 *logo);
 
 /* LED test: forces a steady on or off state. 1 posted (a failed send is

@@ -133,16 +133,22 @@ static void industReadStation(KEL_DEVICE_INFO *dev, UINT32 *lastActivity)
     industAppMsgRxHandle(dev, &recvMsg);
 }
 
-/* A failed link is closed; the unit goes back to normal work mode. */
+/* A failed link is closed; the unit goes back to normal work mode when the
+ * station had put it into the factory mode. One that never authenticated
+ * leaves the mode alone: garbage or silence from any host must not end a
+ * firmware upgrade. */
 static void industDropFailedStation(KEL_DEVICE_INFO *dev)
 {
     if (KEL_LOAD(dev->socketState) != KEL_SOCKET_FAIL || KEL_LOAD(dev->socket) <= 0) {
         return;
     }
+    INT32 wasAuthenticated = industIsAuthenticated(dev);
     industCloseStation(dev);
     KEL_STORE(dev->socketState, KEL_SOCKET_CLOSE);
     KEL_STORE(dev->deviceState, KEL_DEVICE_DISCONNECTED);
-    (void)kelSetWorkMode(KEL_MODE_NORMAL);
+    if (wasAuthenticated) {
+        (void)kelSetWorkMode(KEL_MODE_NORMAL);
+    }
 }
 
 /* Serves on one listening socket. 0 when the idle limit passed, -1 when

@@ -10,9 +10,16 @@
  */
 #include "kelindustsocket.h"
 
+#include <errno.h>
+#include <fcntl.h>
 #include <string.h>
+#include <sys/random.h>
+#include <unistd.h>
 
 #include "kelstartcommon.h"
+
+#define INDUST_URANDOM "/dev/urandom"
+#define INDUST_RANDOM_DRAWS 4 /* a zero draw is drawn again */
 
 pthread_mutex_t industSendMutex = PTHREAD_MUTEX_INITIALIZER;
 
@@ -24,10 +31,47 @@ UINT32 industGetTransID(void)
     return kelFrameNextTransID(&kelTransID);
 }
 
+/* Four bytes from the kernel's generator: getrandom, or /dev/urandom on a
+ * kernel without it. 1, or -1 when neither gave them. */
+static INT32 industKernelRandom(UINT32 *value)
+{
+    for (;;) {
+        ssize_t n = getrandom(value, sizeof(*value), 0);
+        if (n == (ssize_t)sizeof(*value)) {
+            return 1;
+        }
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n < 0 && errno != ENOSYS) {
+            return -1;
+        }
+        break;
+    }
+    int fd = open(INDUST_URANDOM, O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+        return -1;
+    }
+    ssize_t n = read(fd, value, sizeof(*value));
+    close(fd);
+    return n == (ssize_t)sizeof(*value) ? 1 : -1;
+}
+
 UINT32 industGetRandom(void)
 {
-    /* The same generator as the startup protocol's challenge. */
-    return stpGetRandom();
+    /* Not the clock-seeded generator of the startup protocol: the clock
+     * can be set from outside, and a station that knows the second would
+     * know the challenge and could replay a recorded answer. */
+    for (INT32 i = 0; i < INDUST_RANDOM_DRAWS; i++) {
+        UINT32 value = 0;
+        if (industKernelRandom(&value) < 0) {
+            return 0;
+        }
+        if (value != 0) {
+            return value;
+        }
+    }
+    return 0;
 }
 
 UINT32 industGetDigest(UINT32 random)
@@ -114,12 +158,14 @@ INT32 industSendOnLink(const INT32 *socketWord, INT32 cmdType, INT32 msgType, co
     if (socketWord == NULL || KEL_LOAD(*socketWord) <= 0) {
         return -1;
     }
+    /* The id is written in under the send mutex: one taken before it could
+     * reach the wire after the next one, sent by the other thread. */
     KEL_INDUST_Message_t msg;
-    INT32 length = industBuildMSG(&msg, cmdType, msgType, data, industGetTransID());
+    INT32 length = industBuildMSG(&msg, cmdType, msgType, data, 0);
     if (length < 0) {
         return -1;
     }
-    return (kelFrameSend(&industSendMutex, socketWord, &msg, length) > 0) ? 1 : -1;
+    return (kelFrameSendNumbered(&industSendMutex, socketWord, &kelTransID, &msg, length) > 0) ? 1 : -1;
 }
 
 INT32 industKELSendMSG(int socket, INT32 cmdType, INT32 msgType, const void *data, INT32 needResp)

@@ -260,8 +260,8 @@ extern pthread_mutex_t industSendMutex;
 
 /* Current transaction counter value; the counter advances by one. */
 UINT32 industGetTransID(void);
-/* A challenge value: the C library generator seeded with the current
- * second, then its next value. */
+/* A challenge value from the kernel's random generator, never 0; 0 only
+ * when the kernel gave nothing (then no challenge may be issued). */
 UINT32 industGetRandom(void);
 /* Answer to a challenge, the same digest as the startup protocol's. */
 UINT32 industGetDigest(UINT32 random);
@@ -276,7 +276,9 @@ INT32 industBuildMSG(KEL_INDUST_Message_t *msg, INT32 cmdType, INT32 msgType, co
                      UINT32 transID);
 /* Builds and sends one frame on the socket held in `socketWord`, read under
  * the send mutex (a link closed under that mutex is never written after its
- * close). 1 sent, -1 otherwise (no socket, no payload, failed send). */
+ * close). Its transaction id is taken under the same mutex, so the frames
+ * of both threads leave in the order of their ids. 1 sent, -1 otherwise
+ * (no socket, no payload, failed send). */
 INT32 industSendOnLink(const INT32 *socketWord, INT32 cmdType, INT32 msgType, const void *data);
 /* The same on a plain descriptor; `needResp` is accepted and ignored. */
 INT32 industKELSendMSG(int socket, INT32 cmdType, INT32 msgType, const void *data, INT32 needResp);

@@ -9,9 +9,11 @@
  *
  * Header values come from the uploaded file, so they are checked before
  * use: a negative image size or an image offset outside the file fails the
- * header read, and the restore never reads outside the package. A restore
- * that fails removes what it wrote, so no partial image is left at the
- * path the flash writer takes its image from.
+ * header read, and the restore never reads outside the package. The
+ * restored image is always a file of its own, made anew by the restore
+ * (mode 0600, never through a link), and a restore that fails removes it,
+ * so no partial or foreign image is left at the path the flash writer
+ * takes its image from.
  */
 #include "kelupg.h"
 
@@ -250,10 +252,9 @@ INT32 KelUpgrade::GenerateUpgFile(const char *imgFileName, const char *upgFileNa
     return (INT64)GetFileSize(upgFileName) == (INT64)size + KEL_UPG_OVERHEAD ? 1 : -1;
 }
 
-INT32 KelUpgrade::GetUpgFileHeader(const char *upgFileName, kel_UpgFileHeader_t *upgFileHeader)
+INT32 KelUpgrade::OpenUpgFile(const char *upgFileName)
 {
-    kel_UpgFileHeader_t header;
-    if (upgFileName == NULL || upgFileHeader == NULL) {
+    if (upgFileName == NULL) {
         return -1;
     }
     int fd = open(upgFileName, O_RDONLY | O_CLOEXEC);
@@ -261,9 +262,20 @@ INT32 KelUpgrade::GetUpgFileHeader(const char *upgFileName, kel_UpgFileHeader_t 
         UPG_REPORT(KEL_FW_FILE_OPEN_ERROR);
         return -1;
     }
-    ssize_t n = upgReadFull(fd, &header, sizeof(header));
-    INT64 fileSize = upgSizeOf(fd);
-    close(fd);
+    return fd;
+}
+
+INT32 KelUpgrade::GetUpgFileHeader(int upgFd, kel_UpgFileHeader_t *upgFileHeader)
+{
+    kel_UpgFileHeader_t header;
+    if (upgFd < 0 || upgFileHeader == NULL) {
+        return -1;
+    }
+    ssize_t n = -1;
+    if (lseek(upgFd, 0, SEEK_SET) == 0) {
+        n = upgReadFull(upgFd, &header, sizeof(header));
+    }
+    INT64 fileSize = upgSizeOf(upgFd);
     if (n != (ssize_t)sizeof(header)) {
         UPG_REPORT(KEL_FW_FILE_READ_ERROR);
         return -1;
@@ -281,6 +293,20 @@ INT32 KelUpgrade::GetUpgFileHeader(const char *upgFileName, kel_UpgFileHeader_t 
     return 1;
 }
 
+INT32 KelUpgrade::GetUpgFileHeader(const char *upgFileName, kel_UpgFileHeader_t *upgFileHeader)
+{
+    if (upgFileName == NULL || upgFileHeader == NULL) {
+        return -1;
+    }
+    int fd = OpenUpgFile(upgFileName);
+    if (fd < 0) {
+        return -1;
+    }
+    INT32 rc = GetUpgFileHeader(fd, upgFileHeader);
+    close(fd);
+    return rc;
+}
+
 INT32 KelUpgrade::CheckFileExist(const char *imgFileName)
 {
     if (imgFileName == NULL || access(imgFileName, F_OK) != 0) {
@@ -289,29 +315,22 @@ INT32 KelUpgrade::CheckFileExist(const char *imgFileName)
     return 1;
 }
 
-INT32 KelUpgrade::CheckUpgFileCompletion(const char *upgFileName)
+INT32 KelUpgrade::CheckUpgFileCompletion(int upgFd, const kel_UpgFileHeader_t *upgFileHeader)
 {
-    kel_UpgFileHeader_t header;
     char seal[KEL_UPG_TRAILER_SIZE];
     char trailer[KEL_UPG_TRAILER_SIZE];
-    if (GetUpgFileHeader(upgFileName, &header) < 0) {
+    if (upgFd < 0 || upgFileHeader == NULL) {
         return -1;
     }
-    MD5_String((const UINT8 *)&header, KEL_UPG_HEADER_SIZE, seal);
-    INT32 size = GetFileSize(upgFileName);
-    if (size < 0 || (INT64)size != (INT64)header.imgFileSize + KEL_UPG_OVERHEAD) {
-        return -1;
-    }
-    int fd = open(upgFileName, O_RDONLY | O_CLOEXEC);
-    if (fd < 0) {
-        UPG_REPORT(KEL_FW_FILE_OPEN_ERROR);
+    MD5_String((const UINT8 *)upgFileHeader, KEL_UPG_HEADER_SIZE, seal);
+    INT64 size = upgSizeOf(upgFd);
+    if (size < 0 || size != (INT64)upgFileHeader->imgFileSize + KEL_UPG_OVERHEAD) {
         return -1;
     }
     ssize_t n = -1;
-    if (lseek(fd, -(off_t)KEL_UPG_TRAILER_SIZE, SEEK_END) >= 0) {
-        n = upgReadFull(fd, trailer, sizeof(trailer));
+    if (lseek(upgFd, (off_t)(size - KEL_UPG_TRAILER_SIZE), SEEK_SET) >= 0) {
+        n = upgReadFull(upgFd, trailer, sizeof(trailer));
     }
-    close(fd);
     if (n != (ssize_t)sizeof(trailer)) {
         UPG_REPORT(KEL_FW_FILE_READ_ERROR);
         return -1;
@@ -319,11 +338,27 @@ INT32 KelUpgrade::CheckUpgFileCompletion(const char *upgFileName)
     return memcmp(seal, trailer, sizeof(seal)) == 0 ? 1 : -1;
 }
 
-INT32 KelUpgrade::VerifyUpgFileType(const char *upgFileName)
+INT32 KelUpgrade::CheckUpgFileCompletion(const char *upgFileName)
+{
+    kel_UpgFileHeader_t header;
+    int fd = OpenUpgFile(upgFileName);
+    if (fd < 0) {
+        return -1;
+    }
+    INT32 rc = GetUpgFileHeader(fd, &header);
+    if (rc > 0) {
+        rc = CheckUpgFileCompletion(fd, &header);
+    }
+    close(fd);
+    return rc;
+}
+
+INT32 KelUpgrade::VerifyUpgFileType(const kel_UpgFileHeader_t *upgFileHeader)
 {
     char value[KEL_ENV_VALUE_SIZE];
-    kel_UpgFileHeader_t header;
-    memset(value, 0, sizeof(value));
+    if (upgFileHeader == NULL) {
+        return -1;
+    }
     if (kelGetLinuxEnv("LCD", value) < 0) {
         UPG_REPORT(KEL_FW_GET_ENV_ERROR);
         return -1;
@@ -332,10 +367,23 @@ INT32 KelUpgrade::VerifyUpgFileType(const char *upgFileName)
     if (lcd != KEL_LCD_KYOCERA && lcd != KEL_LCD_SHARP) {
         return -1;
     }
+    return (long)upgFileHeader->lcdType == lcd ? 1 : -1;
+}
+
+INT32 KelUpgrade::VerifyUpgFileType(const char *upgFileName)
+{
+    kel_UpgFileHeader_t header;
+    char value[KEL_ENV_VALUE_SIZE];
+    /* The configuration first: a missing panel type is reported even
+     * when the package cannot be read. */
+    if (kelGetLinuxEnv("LCD", value) < 0) {
+        UPG_REPORT(KEL_FW_GET_ENV_ERROR);
+        return -1;
+    }
     if (GetUpgFileHeader(upgFileName, &header) < 0) {
         return -1;
     }
-    return (long)header.lcdType == lcd ? 1 : -1;
+    return VerifyUpgFileType(&header);
 }
 
 /* Copies exactly imgFileSize bytes from imgDataOffset of the open package
@@ -370,45 +418,57 @@ static INT32 upgCopyImage(int in, int out, const kel_UpgFileHeader_t *header)
     return 1;
 }
 
+/* Creates the image file anew: whatever lies at its path (a file another
+ * user keeps open, a symbolic link to a file of the system) is removed
+ * first, and the new file is made by this call alone, private to root, so
+ * nobody can redirect the copy or change the image between its check and
+ * the flash writer. The descriptor, or -1. */
+static int upgCreateImage(const char *imgFileName)
+{
+    if (unlink(imgFileName) != 0 && errno != ENOENT) {
+        return -1;
+    }
+    return open(imgFileName, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+}
+
 /* Restore steps up to the verification; the caller removes the image when
  * this fails. */
-static INT32 upgRestore(KelUpgrade *upg, const char *imgFileName, const char *upgFileName)
+static INT32 upgRestore(KelUpgrade *upg, const char *imgFileName, int in, const kel_UpgFileHeader_t *header)
 {
-    kel_UpgFileHeader_t header;
-    if (upg->GetUpgFileHeader(upgFileName, &header) < 0) {
-        return -1;
-    }
-    int in = open(upgFileName, O_RDONLY | O_CLOEXEC);
-    int out = open(imgFileName, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-    if (in < 0 || out < 0) {
+    int out = upgCreateImage(imgFileName);
+    if (out < 0) {
         UPG_REPORT(KEL_FW_FILE_OPEN_ERROR);
-        if (in >= 0) {
-            close(in);
-        }
-        if (out >= 0) {
-            close(out);
-        }
         return -1;
     }
-    INT32 rc = upgCopyImage(in, out, &header);
-    close(in);
+    INT32 rc = upgCopyImage(in, out, header);
+    INT64 size = upgSizeOf(out);
     if (close(out) != 0 && rc > 0) {
         UPG_REPORT(KEL_FW_FILE_WRITE_ERROR);
         rc = -1;
     }
-    if (rc < 0) {
+    if (rc < 0 || size < 0) {
         return -1;
     }
-    INT32 size = upg->GetFileSize(imgFileName);
-    if (size < 0) {
-        return -1;
-    }
-    if (size != header.imgFileSize) {
+    if (size != (INT64)header->imgFileSize) {
         UPG_REPORT(KEL_UPG_FILE_VERIFY_FAIL);
         return -1;
     }
-    if (upg->VerifyImageFile(imgFileName, &header) < 0) {
+    if (upg->VerifyImageFile(imgFileName, header) < 0) {
         UPG_REPORT(KEL_UPG_FILE_VERIFY_FAIL);
+        return -1;
+    }
+    return 1;
+}
+
+INT32 KelUpgrade::RestoreImageFile(const char *imgFileName, int upgFd, const kel_UpgFileHeader_t *upgFileHeader)
+{
+    if (imgFileName == NULL || upgFd < 0 || upgFileHeader == NULL) {
+        return -1;
+    }
+    if (upgRestore(this, imgFileName, upgFd, upgFileHeader) < 0) {
+        /* Whatever lies at the restore path now is not the verified image;
+         * the flash writer must never find it there. */
+        (void)unlink(imgFileName);
         return -1;
     }
     return 1;
@@ -416,16 +476,20 @@ static INT32 upgRestore(KelUpgrade *upg, const char *imgFileName, const char *up
 
 INT32 KelUpgrade::RestoreImageFile(const char *imgFileName, const char *upgFileName)
 {
+    kel_UpgFileHeader_t header;
     if (imgFileName == NULL || upgFileName == NULL) {
         return -1;
     }
-    if (upgRestore(this, imgFileName, upgFileName) < 0) {
-        /* Whatever lies at the restore path now is not the verified image;
-         * the flash writer must never find it there. */
-        (void)unlink(imgFileName);
+    int fd = OpenUpgFile(upgFileName);
+    if (fd < 0) {
         return -1;
     }
-    return 1;
+    INT32 rc = GetUpgFileHeader(fd, &header);
+    if (rc > 0) {
+        rc = RestoreImageFile(imgFileName, fd, &header);
+    }
+    close(fd);
+    return rc;
 }
 
 INT32 KelUpgrade::VerifyImageFile(const char *imgFileName, const kel_UpgFileHeader_t *fileHeader)

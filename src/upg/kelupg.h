@@ -104,6 +104,18 @@ public:
     INT32 CheckUpgFileCompletion(const char *upgFileName);
     INT32 VerifyUpgFileType(const char *upgFileName);
     INT32 RestoreImageFile(const char *imgFileName, const char *upgFileName);
+
+    /* The same steps on one open package and one header read from it, so
+     * that an attempt takes all it checks, restores and records from the
+     * same file, whatever happens at its path meanwhile. The path forms
+     * above open the package for each step. */
+    /* Opens a package for reading: the descriptor, or -1 (reported). */
+    INT32 OpenUpgFile(const char *upgFileName);
+    INT32 GetUpgFileHeader(int upgFd, kel_UpgFileHeader_t *upgFileHeader);
+    INT32 CheckUpgFileCompletion(int upgFd, const kel_UpgFileHeader_t *upgFileHeader);
+    /* The panel check of a header already read. */
+    INT32 VerifyUpgFileType(const kel_UpgFileHeader_t *upgFileHeader);
+    INT32 RestoreImageFile(const char *imgFileName, int upgFd, const kel_UpgFileHeader_t *upgFileHeader);
     INT32 VerifyImageFile(const char *imgFileName, const kel_UpgFileHeader_t *fileHeader);
     INT32 UpgradeKel(kel_UpgMTDGroup_t upgTargetMtdGroup);
     void PrintUpgFileHeader(const kel_UpgFileHeader_t *upgFileHeader);

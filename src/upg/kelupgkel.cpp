@@ -15,13 +15,18 @@
  * Boot-environment variable names are this program's constants and values
  * are numbers it formats itself: nothing from a package or a command line
  * reaches a shell command. A failed environment read or write is a failure,
- * never taken as success.
+ * never taken as success. A bank and its flag are written in one update.
+ *
+ * Each attempt opens the package once: its checks, the restore and the
+ * recorded version all come from that one open file and one header read.
  */
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <unistd.h>
 
 #include "kel.h"
+#include "kelbootenv.h"
 #include "kelcommon.h"
 #include "kelerror.h"
 #include "kelupg.h"
@@ -46,59 +51,21 @@
 #define UPG_RETRY_MS 1000
 #define UPG_REBOOT_DELAY_MS 500
 
-/* 1 when `name` is a boot-environment variable name this program may put
- * into a shell command: lower-case letters only. */
-static INT32 upgIsEnvName(const char *name)
-{
-    if (name == NULL || name[0] == '\0') {
-        return -1;
-    }
-    for (const char *p = name; *p != '\0'; p++) {
-        if (*p < 'a' || *p > 'z') {
-            return -1;
-        }
-    }
-    return 1;
-}
-
-/* Reads a boot-environment variable into `envValue` (32 bytes, zeroed by
- * the caller, left unterminated by nothing). A missing variable gives an
- * empty value; an environment that cannot be read gives no output at all
- * and so a failure. */
+/* Reads a boot-environment variable into `envValue` (32 bytes), always
+ * terminated: an unset variable is an empty value, an environment that
+ * cannot be read is a failure (reported). */
 INT32 kelGetUBootEnv(const char *envParam, char *envValue)
 {
-    char cmd[KEL_CMD_BUF_SIZE];
-    char out[KEL_ENV_VALUE_SIZE];
-    if (upgIsEnvName(envParam) < 0 || envValue == NULL) {
-        return -1;
-    }
-    int len = snprintf(cmd, sizeof(cmd), "ENV=`fw_printenv` || exit 1; ENV=`echo \"$ENV\" | grep %s`; echo ${ENV#*%s=}",
-                       envParam, envParam);
-    if (len < 0 || (size_t)len >= sizeof(cmd)) {
-        return -1;
-    }
-    FILE *pipe = popen(cmd, "r");
-    if (pipe == NULL) {
-        return -1;
-    }
-    size_t n = fread(out, 1, sizeof(out), pipe);
-    pclose(pipe);
-    if (n == 0) {
+    if (kelBootEnvGet(envParam, envValue) < 0) {
         UPGKEL_REPORT(KEL_FW_SET_ENV_ERROR);
         return -1;
     }
-    memcpy(envValue, out, n - 1);
     return 1;
 }
 
 INT32 kelSetUBootEnv(const char *envParam, const char *envValue)
 {
-    char cmd[KEL_CMD_BUF_SIZE];
-    if (upgIsEnvName(envParam) < 0 || envValue == NULL) {
-        return -1;
-    }
-    int len = snprintf(cmd, sizeof(cmd), "fw_setenv %s %s", envParam, envValue);
-    if (len < 0 || (size_t)len >= sizeof(cmd) || kelExecSysCmd(cmd) < 0) {
+    if (kelBootEnvSet(envParam, envValue) < 0) {
         UPGKEL_REPORT(KEL_FW_SET_ENV_ERROR);
         return -1;
     }
@@ -117,13 +84,6 @@ static INT32 upgGetEnvNumber(const char *name, long *value)
     return 1;
 }
 
-static INT32 upgSetEnvNumber(const char *name, INT32 value)
-{
-    char text[KEL_ENV_VALUE_SIZE];
-    snprintf(text, sizeof(text), "%d", (int)value);
-    return kelSetUBootEnv(name, text);
-}
-
 INT32 kelGetCurActMtdGroup(kel_UpgMTDGroup_t *curMtdGroup)
 {
     long value = 0;
@@ -135,10 +95,18 @@ INT32 kelGetCurActMtdGroup(kel_UpgMTDGroup_t *curMtdGroup)
     return 1;
 }
 
-/* Writes `groupName` then "upgflag"; stops at the first failure. */
+/* Writes `groupName` and "upgflag", in that order, in one update of the
+ * environment: a power cut never leaves the bank new and the flag old (a
+ * new bank booting as confirmed, with no way back) or the other way round. */
 static INT32 upgSetGroup(const char *groupName, kel_UpgMTDGroup_t group, kel_upgFlag_t upgFlag)
 {
-    if (upgSetEnvNumber(groupName, (INT32)group) < 0 || upgSetEnvNumber(UPG_ENV_FLAG, (INT32)upgFlag) < 0) {
+    char groupText[KEL_ENV_VALUE_SIZE];
+    char flagText[KEL_ENV_VALUE_SIZE];
+    snprintf(groupText, sizeof(groupText), "%d", (int)group);
+    snprintf(flagText, sizeof(flagText), "%d", (int)upgFlag);
+    const char *names[] = {groupName, UPG_ENV_FLAG};
+    const char *values[] = {groupText, flagText};
+    if (kelBootEnvSetAll(names, values, 2) < 0) {
         UPGKEL_REPORT(KEL_FW_SET_ENV_ERROR);
         return -1;
     }
@@ -221,8 +189,9 @@ static void upgConfirmBoot(KelUpgrade *upg, kel_UpgMTDGroup_t running)
         if ((UINT32)flag > (UINT32)KEL_UPG_REBOOT_FIRST) {
             return;
         }
-        if (upgSetEnvNumber(UPG_ENV_FLAG, KEL_UPG_REBOOT_DONE) < 0 ||
-            kelSetDftMtdGroup(running, KEL_UPG_REBOOT_DONE) < 0) {
+        /* The confirmed bank and the flag go together: "upgflag" 2 alone
+         * would leave the old bank as the default for good. */
+        if (kelSetDftMtdGroup(running, KEL_UPG_REBOOT_DONE) < 0) {
             kelSleep(UPG_RETRY_MS);
             continue;
         }
@@ -268,17 +237,14 @@ static INT32 upgWaitPackage(KelUpgrade *upg, const char *pkgPath)
     return 1;
 }
 
-/* After a good flash write: the version, then the bank switch. Leaves
- * upgSteps at KEL_UPG_STEP_REBOOT whatever was written. */
-static void upgRecordInstall(KelUpgrade *upg, kel_UpgMTDGroup_t target, const char *pkgPath)
+/* After a good flash write: the version of the package that was written,
+ * then the bank switch. Leaves upgSteps at KEL_UPG_STEP_REBOOT whatever
+ * was written. */
+static void upgRecordInstall(KelUpgrade *upg, kel_UpgMTDGroup_t target, const kel_UpgFileHeader_t *header)
 {
-    kel_UpgFileHeader_t header;
     char version[KEL_ENV_VALUE_SIZE];
-    if (upg->GetUpgFileHeader(pkgPath, &header) < 0) {
-        return;
-    }
-    snprintf(version, sizeof(version), KEL_VERSION_FMT, header.upgVersionMajor, header.upgVersionMinor,
-             header.upgVersionBuild);
+    snprintf(version, sizeof(version), KEL_VERSION_FMT, header->upgVersionMajor, header->upgVersionMinor,
+             header->upgVersionBuild);
     if (kelSetLinuxEnv(UPG_CONF_VERSION, version) > 0) {
         upg->upgSteps = KEL_UPG_STEP_SET_ENV;
         if (kelSetActMtdGroup(target, KEL_UPG_REBOOT_NEEDED) > 0) {
@@ -289,24 +255,42 @@ static void upgRecordInstall(KelUpgrade *upg, kel_UpgMTDGroup_t target, const ch
     upg->upgSteps = KEL_UPG_STEP_REBOOT;
 }
 
-/* Checks, restores and installs the package. Returns 1 when the unit is
- * to reboot, 0 to go back to watching. */
-static INT32 upgHandlePackage(KelUpgrade *upg, kel_UpgMTDGroup_t running, const char *pkgPath,
-                              const char *imgPath)
+/* Checks the open package and restores its image. 1 ready for the flash
+ * writer, 0 to go back to watching (reported). */
+static INT32 upgCheckAndRestore(KelUpgrade *upg, int pkg, kel_UpgFileHeader_t *header, const char *imgPath)
 {
-    if (upg->CheckUpgFileCompletion(pkgPath) < 0) {
+    if (upg->GetUpgFileHeader(pkg, header) < 0 || upg->CheckUpgFileCompletion(pkg, header) < 0) {
         UPGKEL_REPORT(KEL_UPG_FILE_VERIFY_FAIL);
         return 0;
     }
-    if (upg->VerifyUpgFileType(pkgPath) < 0) {
+    if (upg->VerifyUpgFileType(header) < 0) {
         UPGKEL_REPORT(KEL_UPG_TYPE_ERROR);
         upg->bUpgFileChecked = KEL_FALSE;
         kelSleep(UPG_POLL_MS);
         return 0;
     }
     upg->upgSteps = KEL_UPG_STEP_RESTORE_IMG;
-    if (upg->RestoreImageFile(imgPath, pkgPath) < 0) {
+    if (upg->RestoreImageFile(imgPath, pkg, header) < 0) {
         UPGKEL_REPORT(KEL_UPG_IMAGE_RESTORE_FAIL);
+        return 0;
+    }
+    return 1;
+}
+
+/* Checks, restores and installs the package, opened once for the whole
+ * attempt. Returns 1 when the unit is to reboot, 0 to go back to watching. */
+static INT32 upgHandlePackage(KelUpgrade *upg, kel_UpgMTDGroup_t running, const char *pkgPath,
+                              const char *imgPath)
+{
+    kel_UpgFileHeader_t header;
+    int pkg = upg->OpenUpgFile(pkgPath);
+    if (pkg < 0) {
+        UPGKEL_REPORT(KEL_UPG_FILE_VERIFY_FAIL);
+        return 0;
+    }
+    INT32 ready = upgCheckAndRestore(upg, pkg, &header, imgPath);
+    close(pkg);
+    if (ready == 0) {
         return 0;
     }
     kel_UpgMTDGroup_t target = KEL_UPG_MTD_GRP_0;
@@ -318,7 +302,7 @@ static INT32 upgHandlePackage(KelUpgrade *upg, kel_UpgMTDGroup_t running, const 
     if (upg->UpgradeKel(target) < 0) {
         UPGKEL_REPORT(KEL_UPG_FAIL);
     } else {
-        upgRecordInstall(upg, target, pkgPath);
+        upgRecordInstall(upg, target, &header);
     }
     (void)kelSetWorkMode(KEL_MODE_NORMAL);
     kelSleep(UPG_REBOOT_DELAY_MS);

@@ -20,6 +20,7 @@
 
 #include "kel.h"
 #include "kelTestRoot.h"
+#include "kelbootenv.h"
 
 namespace {
 
@@ -72,14 +73,26 @@ TEST_F(Platform, AbsentKeyFailsAndLeavesTheCallersBufferAlone)
     EXPECT_EQ(-1, kelGetLinuxEnv("LCD", nullptr));
 }
 
-TEST_F(Platform, ValuesOfEveryLineHoldingTheKeyAreConcatenatedUpTo32Bytes)
+TEST_F(Platform, ValuesOfEveryLineHoldingTheKeyAreConcatenatedAndAlwaysTerminated)
 {
     root.write(kConf, "KEL_VERSION 001.002.003\nLCD 1\nAPP_VERSION 001.008.000\n");
     /* "VERSION" occurs in two lines: both values, in file order. */
     EXPECT_EQ("001.002.003001.008.000", get("VERSION"));
 
+    /* 31 bytes together still fit with their end. */
+    root.write(kConf, "IPADDR 0123456789abcdefghij\nXIPADDR ABCDEFGHIJK\n");
+    EXPECT_EQ("0123456789abcdefghijABCDEFGHIJK", get("IPADDR"));
+
+    /* 32 bytes or more would fill the caller's buffer without an end, and
+     * every reader after it (strtol, strcmp) would run past it: refused,
+     * the buffer untouched. */
     root.write(kConf, "IPADDR 0123456789abcdefghij\nXIPADDR ABCDEFGHIJKLMNOPQRST\n");
-    EXPECT_EQ("0123456789abcdefghijABCDEFGHIJKL", get("IPADDR"));
+    char value[KEL_ENV_VALUE_SIZE];
+    memset(value, 'x', sizeof(value));
+    EXPECT_EQ(-1, kelGetLinuxEnv("IPADDR", value));
+    EXPECT_EQ(std::string(sizeof(value), 'x'), std::string(value, sizeof(value)));
+    root.write(kConf, "LCD " + std::string(31, '0') + "\nOLDLCD 1\n");
+    EXPECT_EQ("<absent>", get("LCD"));
 }
 
 TEST_F(Platform, AMissingConfigurationFileIsCreatedOnWrite)
@@ -417,6 +430,69 @@ TEST_F(FakeCommands, ClockValuesPastTheYear9999AreRefusedBeforeAnythingIsFormatt
     EXPECT_EQ("date -s 9999.12.31-23:59:59\n", kelTestReadFile(journal));
     struct tm tm;
     EXPECT_EQ(-1, kelUtcCalendar(67768036191676799ull, &tm));
+}
+
+/* The boot environment tools as stand-ins: fw_printenv prints the file
+ * <root>/env and exits with FAKE_EXIT; fw_setenv journals its arguments
+ * and, for a script, the script's lines. */
+class FakeBootEnv : public FakeCommands {
+protected:
+    void SetUp() override
+    {
+        FakeCommands::SetUp();
+        ASSERT_EQ(0, mkdir(root.path("/tmp").c_str(), 0755));
+        std::string bin = root.path("/fakebin");
+        root.write("/fakebin/fw_printenv", "#!/bin/sh\ncat " + root.path("/env") + "\nexit ${FAKE_EXIT:-0}\n");
+        root.write("/fakebin/fw_setenv", "#!/bin/sh\necho \"fw_setenv $*\" >> " + journal +
+                                             "\n[ \"$1\" = -s ] && cat \"$2\" >> " + journal +
+                                             "\nexit ${FAKE_EXIT:-0}\n");
+        ASSERT_EQ(0, chmod((bin + "/fw_printenv").c_str(), 0755));
+        ASSERT_EQ(0, chmod((bin + "/fw_setenv").c_str(), 0755));
+    }
+    std::string get(const char *name)
+    {
+        char value[KEL_ENV_VALUE_SIZE];
+        memset(value, 'x', sizeof(value));
+        if (kelBootEnvGet(name, value) < 0) {
+            return std::string(value, sizeof(value)) == std::string(sizeof(value), 'x') ? "<failed>"
+                                                                                         : "<failed, buffer changed>";
+        }
+        return std::string(value, strnlen(value, sizeof(value)));
+    }
+};
+
+TEST_F(FakeBootEnv, AnUnsetVariableIsAnEmptyValueAndAnUnreadableEnvironmentAFailure)
+{
+    root.write("/env", "bootdelay=3\noldupgflag=1\nupgflag=2\nsplashlogo=\nlong=" + std::string(32, '7') + "\n");
+    EXPECT_EQ("2", get("upgflag")) << "only the variable of that name";
+    EXPECT_EQ("", get("actmtdgrp"));
+    EXPECT_EQ("", get("splashlogo"));
+    EXPECT_EQ("<failed>", get("long")) << "a value that would not fit with its end";
+    EXPECT_EQ("<failed>", get("up flag"));
+    setenv("FAKE_EXIT", "1", 1);
+    EXPECT_EQ("<failed>", get("upgflag"));
+    EXPECT_EQ("<failed>", get("actmtdgrp"));
+}
+
+TEST_F(FakeBootEnv, VariablesThatBelongTogetherGoInOneScriptOfNameValueLines)
+{
+    const char *names[] = {"actmtdgrp", "upgflag"};
+    const char *values[] = {"1", "0"};
+    EXPECT_EQ(1, kelBootEnvSetAll(names, values, 2));
+    EXPECT_EQ(1, kelBootEnvSet("splashlogo", "1"));
+    std::string j = kelTestReadFile(journal);
+    EXPECT_EQ(0u, j.find("fw_setenv -s " + root.path("/tmp/kelenv."))) << j;
+    EXPECT_NE(std::string::npos, j.find("\nactmtdgrp=1\nupgflag=0\nfw_setenv splashlogo 1\n")) << j;
+    /* The script is gone once the tool has read it. */
+    EXPECT_EQ(0, system(("test -z \"$(ls " + root.path("/tmp") + ")\"").c_str()));
+
+    const char *bad[] = {"1;reboot", "0"};
+    EXPECT_EQ(-1, kelBootEnvSetAll(names, bad, 2));
+    EXPECT_EQ(-1, kelBootEnvSet("splashlogo", "$(reboot)"));
+    setenv("FAKE_EXIT", "1", 1);
+    EXPECT_EQ(-1, kelBootEnvSetAll(names, values, 2));
+    unsetenv("FAKE_EXIT");
+    EXPECT_EQ(j + "fw_setenv -s ", kelTestReadFile(journal).substr(0, j.size() + 13));
 }
 
 /* Starts /bin/sleep under argv[0] `name` with KEL_ROOT set to `kelRoot`,

@@ -8,6 +8,9 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <set>
+#include <thread>
+
 #include "kelindustsocket.h"
 #include "stationPair.h"
 
@@ -101,4 +104,47 @@ TEST_F(FactoryFrames, AFrameTheRecordCannotHoldIsRefusedWithoutWritingPastIt)
     EXPECT_EQ(std::string(64, '\x5C'), std::string((char *)rec.guard, 64));
 
     EXPECT_EQ(-1, industKELRecvMSG(-1, &rec.msg));
+}
+
+TEST_F(FactoryFrames, TwoThreadsSendingAtOnceNeverPutALaterIdBeforeAnEarlierOne)
+{
+    /* The main thread answers while the queue thread relays key events:
+     * the station must see the ids in the order they were taken. */
+    const int perThread = 4000;
+    auto sender = [this, perThread] {
+        for (int i = 0; i < perThread; i++) {
+            if (industKELSendMSG(unit(), KEL_INDUST_HEARTBEAT, KEL_INDUST_RESPONSE, NULL, 0) != 1)
+                return;
+        }
+    };
+    std::thread mainThread(sender);
+    std::thread queueThread(sender);
+    int received = 0;
+    int outOfOrder = 0;
+    UINT32 expected = 0;
+    while (received < 2 * perThread && stationSimRecv(&station, &f, 5000) == 1) {
+        if (received > 0 && f.transID != expected && outOfOrder++ == 0) {
+            ADD_FAILURE() << "frame " << received << " carries id " << f.transID << ", expected "
+                          << expected;
+        }
+        expected = f.transID + 1;
+        received++;
+    }
+    mainThread.join();
+    queueThread.join();
+    EXPECT_EQ(2 * perThread, received);
+    EXPECT_EQ(0, outOfOrder) << "frames whose id was not the one after the previous frame's";
+}
+
+TEST(FactoryChallenge, ChallengesDrawnWithinOneSecondAllDifferAndNoneIsZero)
+{
+    /* A challenge that follows from the clock (which the station may set)
+     * lets a recorded answer be replayed. */
+    std::set<UINT32> seen;
+    for (int i = 0; i < 16; i++) {
+        UINT32 challenge = industGetRandom();
+        EXPECT_NE(0u, challenge);
+        seen.insert(challenge);
+    }
+    EXPECT_EQ(16u, seen.size());
 }

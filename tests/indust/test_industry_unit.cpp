@@ -6,9 +6,12 @@
 #include "industBoard.h"
 
 #include <stdio.h>
+#include <string.h>
 #include <sys/wait.h>
 
 #include <vector>
+
+#include "kelcommon.h"
 
 #define T_2031_05_06_070809 1935817689ull /* 2031-05-06 07:08:09 UTC */
 
@@ -36,8 +39,15 @@ TEST(FactoryService, OnlyTheRightDigestOpensTheSettingsAndTheFactoryMode)
     IbStation s;
     ASSERT_TRUE(b.startWith(s, false));
     const std::string conf = b.sb.read("/kel/config/kel.conf");
+    const std::string backlight = b.sb.read(IB_BACKLIGHT);
+    const std::string redLed = b.sb.read(IB_LED_RED);
 
-    /* Before the handshake nothing that changes the unit is carried out. */
+    /* Before the handshake nothing that changes the unit is carried out:
+     * no setting, no record, no LED, screen or backlight test. */
+    SSW_LedTest_t led = {SSW_LED_STATE_RED, SSW_LED_ON};
+    EXPECT_EQ(SSW_TEST_FAIL, s.result(SSW_LED_TEST, &led, sizeof(led)));
+    EXPECT_EQ(SSW_TEST_FAIL, s.resultOfWord(SSW_LCD_TEST, SSW_LCD_WHITE));
+    EXPECT_EQ(SSW_TEST_FAIL, s.resultOfWord(SSW_BRIGHT_SET, 7));
     SSW_TestResult_t rec = testResultRecord(1, 7, T_2031_05_06_070809);
     EXPECT_EQ(SSW_TEST_FAIL, s.resultOfText(SSW_SN_SET, "KEL-0042"));
     EXPECT_EQ(SSW_TEST_FAIL, s.resultOfText(SSW_IP_SET, "10.1.2.3"));
@@ -50,17 +60,20 @@ TEST(FactoryService, OnlyTheRightDigestOpensTheSettingsAndTheFactoryMode)
     EXPECT_EQ(SSW_TEST_FAIL, s.result(SSW_FLASH_COPY));
     EXPECT_EQ(SSW_TEST_FAIL, s.result(SSW_FACTORY_RESET));
     EXPECT_EQ(SSW_TEST_FAIL, s.result(SSW_REBOOT));
-    /* Reads that need the handshake stay silent; the clock is still set. */
+    /* Reads that need the handshake stay silent, and so does the clock,
+     * which is not set: a clock moved to 2100 would trim the logs away. */
     EXPECT_TRUE(s.unanswered(SSW_BRIGHT_GET));
     EXPECT_TRUE(s.unanswered(SSW_LOGO_GET));
     uint64_t when = T_2031_05_06_070809;
     EXPECT_TRUE(s.unanswered(SSW_TIME_SYNCHRONIZE, &when, sizeof(when)));
-    EXPECT_TRUE(b.sb.waitJournal("date -s 2031.5.6-7:8:9", IB_DEADLINE_MS));
 
+    EXPECT_EQ(backlight, b.sb.read(IB_BACKLIGHT));
+    EXPECT_EQ(redLed, b.sb.read(IB_LED_RED));
+    EXPECT_FALSE(b.screenIs(0xFF)) << "the white LCD test reached the screen";
     EXPECT_EQ(conf, b.sb.read("/kel/config/kel.conf"));
     EXPECT_FALSE(b.sb.exists("/kel/factory/indust.conf"));
     EXPECT_FALSE(b.sb.exists("/usr/ftp/up/rootfs.img"));
-    for (const char *program : {"/usr/bin/kelreset", "reboot", "/usr/bin/kelflashcopy", "fw_setenv"}) {
+    for (const char *program : {"/usr/bin/kelreset", "reboot", "/usr/bin/kelflashcopy", "fw_setenv", "date -s"}) {
         for (const std::string &line : b.sb.journalLines()) {
             EXPECT_NE(0u, line.rfind(program, 0)) << "ran: " << line;
         }
@@ -83,6 +96,82 @@ TEST(FactoryService, OnlyTheRightDigestOpensTheSettingsAndTheFactoryMode)
     /* The link ends: back to normal. */
     stationSimClose(&s.st);
     EXPECT_TRUE(b.waitMode(KEL_MODE_NORMAL));
+}
+
+/* Posts a backlight level on the daemon's request queue, as any program
+ * may, and waits until the daemon applied it: every request posted before
+ * it has then been applied too. */
+static bool applyBacklightMarker(IndustBoard &b, uint32_t level)
+{
+    INT32 queue = -1;
+    if (kelAppMsgQueGetID(&queue, KEL_MSG_ID_RX) < 0)
+        return false;
+    kel_MsgQue_Rx_t msg;
+    memset(&msg, 0, sizeof(msg));
+    msg.msgType = KEL_MSG_TYPE_RX;
+    msg.cmdType = KEL_MSGQ_RX_BRIGHTNESS;
+    msg.data.brightnessData.brightness = level;
+    return kelAppMsgQueDataSend(queue, KEL_MSG_TYPE_RX, &msg) > 0 &&
+           b.fileIs(IB_BACKLIGHT, std::to_string(level));
+}
+
+TEST(FactoryService, AStationThatNeverAuthenticatedCannotEndAFirmwareUpgrade)
+{
+    IndustBoard b;
+    ASSERT_TRUE(b.start());
+    struct Bad {
+        const char *what;
+        SSW_Head_t head;
+        uint32_t marker;
+    };
+    const Bad bad[] = {
+        {"wrong magic", {0xb45329c6u, 20, 0, SSW_REQUEST, SSW_HEARTBEAT}, 31},
+        {"length 4000", {SSW_MAGIC, 4000, 0, SSW_REQUEST, SSW_HEARTBEAT}, 32},
+    };
+    for (const Bad &x : bad) {
+        /* The upgrade program has the unit in its flash-writing mode. */
+        ASSERT_EQ(1, kelSetWorkMode(KEL_MODE_FW_UPGRADING));
+        ASSERT_TRUE(b.waitMode(KEL_MODE_FW_UPGRADING)) << x.what;
+        IbStation intruder;
+        ASSERT_TRUE(intruder.connect());
+        ASSERT_EQ(1, stationSimSendRaw(&intruder.st, &x.head, sizeof(x.head)));
+        ASSERT_EQ(1, stationSimWaitClosed(&intruder.st, IB_DEADLINE_MS)) << x.what;
+        /* The next station is served only after the drop was dealt with,
+         * and the daemon takes its requests in order. */
+        IbStation next;
+        ASSERT_TRUE(next.connect());
+        ASSERT_EQ(1, next.ask(SSW_HEARTBEAT)) << x.what;
+        ASSERT_TRUE(applyBacklightMarker(b, x.marker)) << x.what;
+        EXPECT_EQ(KEL_MODE_FW_UPGRADING, b.mode()) << x.what;
+    }
+}
+
+/* A station written in C sends its texts from fixed fields, NUL-padded. */
+TEST(FactoryService, TextsFromFixedFieldsAreStoredWithoutTheirPadding)
+{
+    IndustBoard b;
+    IbStation s;
+    ASSERT_TRUE(b.startWith(s));
+    auto field = [](const std::string &text, size_t size) {
+        std::string f = text;
+        f.resize(size, '\0');
+        return f;
+    };
+    EXPECT_EQ(SSW_TEST_OK, s.resultOfText(SSW_SN_SET, field("KEL-0077", 32)));
+    EXPECT_TRUE(b.fileIs("/kel/factory/sn.conf", "SN KEL-0077"));
+    EXPECT_EQ(SSW_TEST_OK, s.resultOfText(SSW_IP_SET, field("10.0.0.77", 16)));
+    EXPECT_EQ(SSW_TEST_OK, s.resultOfText(SSW_SERVERIP_SET, field("10.0.0.1", 16)));
+    std::string conf = b.sb.read("/kel/config/kel.conf");
+    EXPECT_NE(std::string::npos, conf.find("IPADDR 10.0.0.77\n")) << conf;
+    EXPECT_NE(std::string::npos, conf.find("APPSERVER_IP 10.0.0.1\n")) << conf;
+
+    /* Only NULs may follow the text; an empty field is no text. */
+    EXPECT_EQ(SSW_TEST_FAIL, s.resultOfText(SSW_SN_SET, field(std::string("KEL-1\0X", 7), 32)));
+    EXPECT_EQ(SSW_TEST_FAIL, s.resultOfText(SSW_IP_SET, field(std::string("10.0.0.5\0\0" "7", 11), 16)));
+    EXPECT_EQ(SSW_TEST_FAIL, s.resultOfText(SSW_SN_SET, field("", 32)));
+    EXPECT_EQ(SSW_TEST_FAIL, s.resultOfText(SSW_SERVERIP_SET, field("", 16)));
+    EXPECT_TRUE(b.fileIs("/kel/factory/sn.conf", "SN KEL-0077"));
+    EXPECT_EQ(conf, b.sb.read("/kel/config/kel.conf"));
 }
 
 TEST(FactoryService, RecordsAndSettingsReadAndWriteTheUnitsFiles)
@@ -261,6 +350,13 @@ TEST(FactoryService, PlatformCommandsRunTheirProgramsAndTheBootEnvironment)
     ASSERT_EQ(0, b.sb.shell("fw_setenv splashlogo 5"));
     ASSERT_EQ(1, s.ask(SSW_LOGO_GET));
     EXPECT_EQ(0, stationSimResult(&s.resp)) << "an undefined logo reads as 0";
+    /* A unit whose environment has no logo yet: it reads as 0 and the
+     * first LOGO_SET creates it (read back from the environment). */
+    ASSERT_EQ(0, b.sb.shell("fw_setenv splashlogo"));
+    ASSERT_EQ(1, s.ask(SSW_LOGO_GET));
+    EXPECT_EQ(0, stationSimResult(&s.resp));
+    EXPECT_EQ(SSW_TEST_OK, s.resultOfWord(SSW_LOGO_SET, 1)) << "an unset logo is an empty value, not a failure";
+    EXPECT_EQ(0, b.sb.shell("test \"$(fw_printenv splashlogo)\" = splashlogo=1"));
 
     /* A time request cut short of its 8 bytes sets nothing; the whole one
      * after it is applied. */

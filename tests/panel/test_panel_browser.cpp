@@ -25,7 +25,7 @@
 #include "panelTestRun.h"
 #include "webDriver.h"
 
-#define BROWSER_ADDR "127.0.0.61"
+#define BROWSER_ADDR "127.0.0.65"
 #define CANVAS_BYTES (MSW_SCREEN_W * MSW_SCREEN_H * 4)
 #define WD_KEY_LEFT "\\uE012"
 #define WD_KEY_DOWN "\\uE015"

@@ -32,6 +32,7 @@ extern char **environ;
 #define SANDBOX_PREFIX "/tmp/kelsb."
 #define SANDBOX_POLL_MS 10
 #define SERVICE_GRACE_MS 3000
+#define SERVICE_KILL_MS 10000
 
 /* Capability numbers of the clock and reboot rights (linux/capability.h). */
 #define SANDBOX_CAP_SYS_BOOT 22
@@ -78,6 +79,21 @@ static void dropHostRights(void)
 {
     prctl(PR_CAPBSET_DROP, SANDBOX_CAP_SYS_TIME, 0, 0, 0);
     prctl(PR_CAPBSET_DROP, SANDBOX_CAP_SYS_BOOT, 0, 0, 0);
+}
+
+/* True once `pid` has died: no such process, or a zombie nobody reaped. */
+static bool processGone(pid_t pid)
+{
+    if (kill(pid, 0) != 0) {
+        return true;
+    }
+    std::string stat = readWhole("/proc/" + std::to_string(pid) + "/stat");
+    size_t paren = stat.rfind(')');
+    if (paren == std::string::npos || paren + 2 >= stat.size()) {
+        return true;
+    }
+    char state = stat[paren + 2];
+    return state == 'Z' || state == 'X';
 }
 
 /* Runs argv to completion with the given environment; exit status or -1. */
@@ -357,26 +373,38 @@ void KelSandbox::stopServices()
         std::string cmd = readWhole("/proc/" + std::to_string(pid) + "/cmdline");
         return cmd.find(root + "/") != std::string::npos;
     };
+    /* Only the processes of this sandbox are signalled; from then on they
+     * are waited for until they have died (gone, or a zombie): a dying
+     * process has already lost its command line while it still runs its
+     * exit, which on a busy machine takes a while. */
+    std::vector<pid_t> ours;
     for (pid_t pid : pids) {
         if (isOurs(pid)) {
+            ours.push_back(pid);
             kill(pid, SIGTERM);
         }
     }
-    for (int waited = 0; waited < SERVICE_GRACE_MS; waited += SANDBOX_POLL_MS) {
-        bool any = false;
-        for (pid_t pid : pids) {
-            any = any || isOurs(pid);
+    auto anyLeft = [&ours](int timeoutMs) {
+        for (int waited = 0;; waited += SANDBOX_POLL_MS) {
+            bool any = false;
+            for (pid_t pid : ours) {
+                any = any || !processGone(pid);
+            }
+            if (!any || waited >= timeoutMs) {
+                return any;
+            }
+            sleepMs(SANDBOX_POLL_MS);
         }
-        if (!any) {
-            return;
-        }
-        sleepMs(SANDBOX_POLL_MS);
+    };
+    if (!anyLeft(SERVICE_GRACE_MS)) {
+        return;
     }
-    for (pid_t pid : pids) {
-        if (isOurs(pid)) {
+    for (pid_t pid : ours) {
+        if (!processGone(pid)) {
             kill(pid, SIGKILL);
         }
     }
+    (void)anyLeft(SERVICE_KILL_MS);
 }
 
 std::string KelSandbox::journal() const

@@ -245,6 +245,42 @@ TEST_F(Packages, OnlyAPackageForTheConfiguredPanelPasses)
     root.write("/kel/config/kel.conf", "BKLCTRL 1\n");
     EXPECT_EQ(-1, upg->VerifyUpgFileType(pkg.c_str()));
     EXPECT_EQ(1, reportsOf(KEL_FW_GET_ENV_ERROR));
+    /* A panel value that fills the whole 32 bytes once a second line
+     * holding "LCD" adds its own is no panel (and is never read past). */
+    root.write("/kel/config/kel.conf", "LCD " + std::string(31, '0') + "\nOLDLCD 1\n");
+    EXPECT_EQ(-1, upg->VerifyUpgFileType(pkg.c_str()));
+}
+
+TEST_F(Packages, TheRestoredImageIsAlwaysAFreshPrivateFileNeverALinksTarget)
+{
+    const std::string data = imageOf(3000);
+    build(data);
+    /* Another user's link at the restore path, to a file of the system. */
+    const std::string victim = root.path("/tmp/passwd");
+    writeHost(victim, "root:x:0:0\n");
+    ASSERT_EQ(0, symlink(victim.c_str(), out.c_str()));
+    ASSERT_EQ(1, upg->RestoreImageFile(out.c_str(), pkg.c_str()));
+    EXPECT_EQ("root:x:0:0\n", kelTestReadFile(victim)) << "the restore wrote through the link";
+    struct stat st;
+    ASSERT_EQ(0, lstat(out.c_str(), &st));
+    EXPECT_TRUE(S_ISREG(st.st_mode));
+    EXPECT_EQ(0600u, st.st_mode & 07777);
+    EXPECT_EQ(data, kelTestReadFile(out));
+
+    /* A file of someone who keeps it open to rewrite it after the check:
+     * the image the writer takes is another file, which they cannot reach. */
+    ASSERT_EQ(0, unlink(out.c_str()));
+    writeHost(out, "");
+    ASSERT_EQ(0, chmod(out.c_str(), 0666));
+    int theirs = open(out.c_str(), O_WRONLY);
+    ASSERT_GE(theirs, 0);
+    ASSERT_EQ(1, upg->RestoreImageFile(out.c_str(), pkg.c_str()));
+    ASSERT_EQ(5, write(theirs, "EVIL!", 5));
+    close(theirs);
+    EXPECT_EQ(data, kelTestReadFile(out));
+    ASSERT_EQ(0, lstat(out.c_str(), &st));
+    EXPECT_EQ(0600u, st.st_mode & 07777);
+    EXPECT_EQ(0, reportCount());
 }
 
 TEST_F(Packages, TheImageArchiveNeedsBothFilesAndPlainPaths)

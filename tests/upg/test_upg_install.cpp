@@ -52,8 +52,9 @@ TEST(UpgradeInstall, AGoodPackageGoesIntoTheOtherBankAndTheNewBankIsConfirmedAft
     EXPECT_EQ(0, u.sb.waitExit(u.upgrade, 10000));
     EXPECT_TRUE(upgWaitFor([&] { return u.workMode() == KEL_MODE_NORMAL; }, 5000));
 
-    std::vector<std::string> want = {"/usr/bin/fwupgrade 1", "fw_setenv actmtdgrp 1", "fw_setenv upgflag 0",
-                                     "reboot"};
+    /* The bank and its flag in one update of the environment, read back
+     * from the environment itself. */
+    std::vector<std::string> want = {"/usr/bin/fwupgrade 1", "fw_setenv -s actmtdgrp=1 upgflag=0", "reboot"};
     EXPECT_EQ(want, upgradeCalls(u));
     EXPECT_EQ("actmtdgrp=1\ndftmtdgrp=0\nsplashlogo=0\nupgflag=0\n", u.env());
     EXPECT_TRUE(hasLine(u.config(), "KEL_VERSION 002.001.007")) << u.config();
@@ -66,13 +67,37 @@ TEST(UpgradeInstall, AGoodPackageGoesIntoTheOtherBankAndTheNewBankIsConfirmedAft
     /* Power cycle: the init scripts start the daemon and the upgrade
      * program again, which confirms the bank it now runs from. */
     ASSERT_EQ(0, u.sb.shell(std::string(KEL_TEST_BIN_DIR) + "/kelvboard --reboot $KEL_ROOT"));
-    ASSERT_TRUE(u.sb.waitJournal("fw_setenv dftmtdgrp 1", UPG_PICKUP_MS));
+    ASSERT_TRUE(u.sb.waitJournal("fw_setenv -s dftmtdgrp=1 upgflag=2", UPG_PICKUP_MS));
     EXPECT_TRUE(upgWaitFor([&] { return u.env() == "actmtdgrp=1\ndftmtdgrp=1\nsplashlogo=0\nupgflag=2\n"; },
                            10000))
         << u.env();
     EXPECT_TRUE(hasLine(u.config(), "ACTMTDGROUP 1")) << u.config();
     EXPECT_FALSE(u.sb.exists(UPG_PACKAGE));
     EXPECT_EQ(0, u.sb.shell("$KEL_ROOT/etc/init.d/kelupgrade status"));
+}
+
+TEST(UpgradeReplaced, APackageReplacedWhileItIsWrittenIsRecordedAsTheOneThatWasWritten)
+{
+    UpgUnit u;
+    startUnit(u);
+    /* The writer takes long enough for the upload folder to change under it. */
+    ASSERT_TRUE(u.sb.write("/var/lib/vboard/fwupgrade.seconds", "8\n"));
+    const std::string image = UpgUnit::imageOf(80000, 21);
+    ASSERT_TRUE(u.upload(image, 1, 2, 1, 7));
+    const std::string other = u.buildPackage(UpgUnit::imageOf(80000, 22), 0, 3, 0, 0);
+    ASSERT_FALSE(other.empty());
+    ASSERT_TRUE(u.sb.waitJournal("/usr/bin/fwupgrade 1", UPG_PICKUP_MS));
+    /* A package for the other panel, of another version, takes its place. */
+    ASSERT_TRUE(u.place(other));
+    ASSERT_FALSE(u.sb.journalHas("reboot")) << "the writer ended before the package was replaced";
+    ASSERT_TRUE(u.sb.waitJournal("reboot", 30000));
+
+    std::vector<std::string> want = {"/usr/bin/fwupgrade 1", "fw_setenv -s actmtdgrp=1 upgflag=0", "reboot"};
+    EXPECT_EQ(want, upgradeCalls(u));
+    EXPECT_TRUE(hasLine(u.config(), "KEL_VERSION 002.001.007")) << u.config();
+    EXPECT_EQ(image, u.sb.read("/dev/mtd6").substr(0, image.size()));
+    EXPECT_EQ("actmtdgrp=1\ndftmtdgrp=0\nsplashlogo=0\nupgflag=0\n", u.env());
+    EXPECT_EQ(1, u.reportCount(KEL_UPG_SUCCESS));
 }
 
 TEST(UpgradeOtherPanel, APackageForTheOtherPanelIsReportedAgainAndNeverInstalled)
@@ -164,7 +189,7 @@ TEST(UpgradeEnvWriteFails, ARefusedBankSwitchIsNoSuccessAndTheUnitRebootsAsItWas
     ASSERT_TRUE(u.sb.setExitStatus("fw_setenv", 1));
     ASSERT_TRUE(u.upload(UpgUnit::imageOf(50000, 11)));
     ASSERT_TRUE(u.sb.waitJournal("reboot", UPG_PICKUP_MS + 10000));
-    std::vector<std::string> want = {"/usr/bin/fwupgrade 1", "fw_setenv actmtdgrp 1", "reboot"};
+    std::vector<std::string> want = {"/usr/bin/fwupgrade 1", "fw_setenv -s actmtdgrp=1 upgflag=0", "reboot"};
     EXPECT_EQ(want, upgradeCalls(u));
     EXPECT_EQ(kNormalEnv0, u.env());
     EXPECT_TRUE(hasLine(u.config(), "KEL_VERSION 002.001.007")) << u.config();
