@@ -13,7 +13,9 @@
  * gets the brightness, clock and LED settings given here. Runs until
  * --duration ends or a signal. SIGUSR1 makes the meter go away for a few
  * seconds (every link drops, nothing listens) and come back, as the front
- * panel's "drop the meter link" asks.
+ * panel's "drop the meter link" asks. With --burst N, SIGUSR2 makes it send
+ * N whole screens back to back, as fast as the unit takes them (a bench's
+ * load).
  */
 #include "meterSim.h"
 
@@ -59,10 +61,12 @@ typedef struct {
     const char *appSource;
     const char *appDest;
     char sandboxDest[600];
+    uint32_t burstScreens;
 } KmsOptions_t;
 
 static volatile sig_atomic_t bStopSignal = 0;
 static volatile sig_atomic_t bLeaveSignal = 0;
+static volatile sig_atomic_t bBurstSignal = 0;
 
 static void onSignal(int sig)
 {
@@ -74,6 +78,12 @@ static void onLeaveSignal(int sig)
 {
     (void)sig;
     bLeaveSignal = 1;
+}
+
+static void onBurstSignal(int sig)
+{
+    (void)sig;
+    bBurstSignal = 1;
 }
 
 static void usage(void)
@@ -102,6 +112,7 @@ static void usage(void)
             "  --app-file FILE        application delivered on an update request\n"
             "  --app-dest PATH        where it is put (needed with --app-file)\n"
             "  --sandbox DIR          same as --app-dest DIR/usr/ftp/up/kelappclient\n"
+            "  --burst N              on SIGUSR2, send N whole screens back to back\n"
             "  --quiet                print nothing\n");
 }
 
@@ -221,6 +232,10 @@ static int32_t parseArgs(int argc, char **argv, KmsOptions_t *o)
             if (parseNumber(val, 3600000u, &n) != 1)
                 return -1;
             o->heartbeatMs = (uint32_t)n;
+        } else if (strcmp(opt, "--burst") == 0) {
+            if (parseNumber(val, 100000, &n) != 1 || n == 0)
+                return -1;
+            o->burstScreens = (uint32_t)n;
         } else if (strcmp(opt, "--duration") == 0) {
             if (parseNumber(val, 0xFFFFFFFFu, &n) != 1)
                 return -1;
@@ -374,6 +389,20 @@ static MeterSim_t *leaveForAWhile(MeterSim_t *sim, const KmsOptions_t *o)
     return sim;
 }
 
+/* The bench's load: whole screens back to back; the unit's reading paces
+ * the sends. Always printed, --quiet or not. */
+static void sendBurst(MeterSim_t *sim, const KmsOptions_t *o)
+{
+    bBurstSignal = 0;
+    uint64_t start = meterSimNowMs();
+    uint32_t sent = 0;
+    while (sent < o->burstScreens && !bStopSignal && meterSimSendScreen(sim, 0, 1) > 0)
+        sent++;
+    printf("burst: %u screens sent in %llu ms\n", sent,
+           (unsigned long long)(meterSimNowMs() - start));
+    fflush(stdout);
+}
+
 static int32_t runLoop(MeterSim_t *sim, const KmsOptions_t *o)
 {
     uint64_t end = meterSimNowMs() + o->durationMs;
@@ -385,6 +414,8 @@ static int32_t runLoop(MeterSim_t *sim, const KmsOptions_t *o)
                 return -1;
             seq = 0;
         }
+        if (bBurstSignal && o->burstScreens > 0)
+            sendBurst(sim, o);
         MeterSimRecord_t rec;
         if (meterSimWait(sim, seq, MSIM_ANY, MSIM_ANY, MSIM_ANY, 100, &rec) != 1)
             continue;
@@ -425,6 +456,7 @@ int main(int argc, char **argv)
     signal(SIGINT, onSignal);
     signal(SIGTERM, onSignal);
     signal(SIGUSR1, onLeaveSignal);
+    signal(SIGUSR2, onBurstSignal);
     if (!o.bQuiet) {
         printf("kelmetersim serving on %s\n", o.addr);
         fflush(stdout);
