@@ -46,9 +46,11 @@ install_browser() {
 # full-system ARM emulator and the tools that build the image; the armhf
 # packages the image is made of (kernel, BusyBox, the boot environment
 # tools) are downloaded by scripts/mkimage with apt-get download, which
-# needs the armhf architecture in dpkg's list.
+# needs the armhf architecture in dpkg's list; BusyBox's source package
+# (the image's FTP server) with apt-get source, unpacked by dpkg-source.
 vm_packages="qemu-system-arm device-tree-compiler fdisk kmod cpio e2fsprogs
-             iproute2 python3 libubootenv-tool busybox-static crossbuild-essential-armhf"
+             iproute2 python3 libubootenv-tool busybox-static crossbuild-essential-armhf
+             dpkg-dev bzip2 curl"
 
 install_vm() {
     local missing=() p
@@ -66,4 +68,22 @@ install_vm() {
     echo "installing for the emulated unit: ${missing[*]}"
     apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq \
         --no-install-recommends "${missing[@]}" >/dev/null
+}
+
+# build_vm <log>: the emulated unit's programs and firmware: the armhf
+# programs the image holds, the host's meter, station and package tools
+# (release), then the image (scripts/mkimage). Everything goes to the log;
+# 1 on the first failure, with a line naming the step.
+VM_ARMHF_TARGETS="kelcontrol kelstpclient kelupgrade kelindustry kelappclient keypadsim flashdump kelvboard_assets"
+VM_HOST_TARGETS="kelmetersim_cli kelmkupg kelstationsim_cli"
+
+build_vm() {
+    local log=$1
+    if ! { cmake --preset armhf && cmake --build --preset armhf -j 2 --target $VM_ARMHF_TARGETS \
+           && cmake --preset release && cmake --build --preset release -j 2 --target $VM_HOST_TARGETS; } >>"$log" 2>&1; then
+        echo "vm: build FAILED (see $log)"; grep -E 'error|warning' "$log" | head -40; return 1
+    fi
+    if ! "$top/scripts/mkimage" >>"$log" 2>&1; then
+        echo "vm: image FAILED (see $log)"; tail -20 "$log"; return 1
+    fi
 }
