@@ -23,6 +23,7 @@
 #include <unistd.h>
 
 #include "kel.h"
+#include "kelerror.h"
 
 #define KEL_LED_ON_VALUE "255"
 #define KEL_LED_OFF_VALUE "0"
@@ -32,6 +33,10 @@
 #define KEL_LED_MIN_CYCLE 5
 #define KEL_LED_MAX_DUTY 100
 #define KEL_LED_INIT_RETRY_MS 5
+/* A set-up that keeps failing (an LED or trigger the kernel lacks) is
+ * retried ever less often, up to once a second; a new pattern still wakes
+ * the thread at once. */
+#define KEL_LED_INIT_RETRY_MAX_MS 1000
 /* Longest sleep of the thread when nothing is due; setters wake it earlier. */
 #define KEL_LED_IDLE_WAIT_MS 1000
 
@@ -438,9 +443,12 @@ INT32 kelLEDIsLit(INT32 LedId)
 }
 
 /* Start-up wait: the hardware is set up once the first row is enabled;
- * a failed set-up is retried no sooner than 5 ms later. */
+ * a failed set-up is retried no sooner than 5 ms later, then at doubling
+ * intervals, and reported once. */
 static void kelLEDWaitForFirstPattern(void)
 {
+    UINT32 retryMs = KEL_LED_INIT_RETRY_MS;
+    int reported = 0;
     while (KEL_LOAD(bLedInited) != KEL_TRUE) {
         int tried = 0;
         for (INT32 i = 0; i < KEL_NUM_OF_LEDS; i++) {
@@ -457,7 +465,16 @@ static void kelLEDWaitForFirstPattern(void)
         if (KEL_LOAD(bLedInited) == KEL_TRUE) {
             break;
         }
-        kelLEDWait(tried ? KEL_LED_INIT_RETRY_MS : KEL_LED_IDLE_WAIT_MS);
+        if (!tried) {
+            kelLEDWait(KEL_LED_IDLE_WAIT_MS);
+            continue;
+        }
+        if (!reported) {
+            kelLogError(KEL_TASK_CONTROL, KEL_FILEID_LED, __LINE__, KEL_HW_LED_CTRL_FAIL);
+            reported = 1;
+        }
+        kelLEDWait(retryMs);
+        retryMs = kelLEDMin(retryMs * 2, KEL_LED_INIT_RETRY_MAX_MS);
     }
 }
 
