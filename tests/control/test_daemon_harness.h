@@ -24,6 +24,7 @@
 #include <vector>
 
 #include "kelSandbox.h"
+#include "kelTestWait.h"
 #include "kelmsg.h"
 
 #define HARNESS_DEADLINE_MS 20000
@@ -37,42 +38,10 @@
 #define KEYPAD_FIFO "/dev/input/event0"
 #define PICTO_DIR "/usr/share/picto"
 
-static inline void harnessSleepMs(int ms)
-{
-    struct timespec ts = {ms / 1000, (long)(ms % 1000) * 1000000L};
-    nanosleep(&ts, nullptr);
-}
-
-static inline long harnessNowMs(void)
-{
-    struct timespec ts;
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return (long)ts.tv_sec * 1000L + ts.tv_nsec / 1000000L;
-}
-
 /* Polls `cond` until it holds or timeoutMs passed; the last result. */
 static inline bool waitFor(const std::function<bool()> &cond, int timeoutMs = HARNESS_DEADLINE_MS)
 {
-    long end = harnessNowMs() + timeoutMs;
-    for (;;) {
-        if (cond()) {
-            return true;
-        }
-        if (harnessNowMs() >= end) {
-            return false;
-        }
-        harnessSleepMs(HARNESS_POLL_MS);
-    }
-}
-
-static inline std::string trimmed(const std::string &s)
-{
-    size_t b = s.find_first_not_of(" \t\r\n");
-    if (b == std::string::npos) {
-        return "";
-    }
-    size_t e = s.find_last_not_of(" \t\r\n");
-    return s.substr(b, e - b + 1);
+    return kelTestWaitFor(cond, timeoutMs, HARNESS_POLL_MS);
 }
 
 /* Little-endian 16-bit frame with every pixel `colour`. */
@@ -230,9 +199,9 @@ public:
     /* Next event of command `cmd`, skipping others; false on time-out. */
     bool recvEventOf(kel_MsgQue_ID_t letter, INT32 cmd, kel_MsgQue_Tx_t *out, int timeoutMs)
     {
-        long end = harnessNowMs() + timeoutMs;
+        long end = kelTestNowMs() + timeoutMs;
         for (;;) {
-            long left = end - harnessNowMs();
+            long left = end - kelTestNowMs();
             if (left < 0 || !recvEvent(letter, out, (int)left)) {
                 return false;
             }
@@ -277,23 +246,23 @@ public:
     }
 
     /* ---- sysfs ---- */
-    std::string led(const char *dir) const { return trimmed(sb.read(std::string(dir) + "/brightness")); }
+    std::string led(const char *dir) const { return kelTestTrim(sb.read(std::string(dir) + "/brightness")); }
     bool waitLed(const char *dir, const std::string &value, int timeoutMs = HARNESS_DEADLINE_MS) const
     {
         return waitFor([&] { return led(dir) == value; }, timeoutMs);
     }
-    std::string backlight() const { return trimmed(sb.read(BACKLIGHT_FILE)); }
+    std::string backlight() const { return kelTestTrim(sb.read(BACKLIGHT_FILE)); }
 
     /* Samples an LED for durationMs: fraction of samples lit, and whether
      * both states were seen. */
     double ledDuty(const char *dir, int durationMs, bool *sawOn, bool *sawOff) const
     {
-        long end = harnessNowMs() + durationMs;
+        long end = kelTestNowMs() + durationMs;
         int on = 0;
         int total = 0;
         *sawOn = false;
         *sawOff = false;
-        while (harnessNowMs() < end) {
+        while (kelTestNowMs() < end) {
             std::string v = led(dir);
             if (v == "255") {
                 on++;
@@ -301,11 +270,11 @@ public:
             } else if (v == "0") {
                 *sawOff = true;
             } else {
-                harnessSleepMs(2); /* caught between truncate and write */
+                kelTestSleepMs(2); /* caught between truncate and write */
                 continue;
             }
             total++;
-            harnessSleepMs(10);
+            kelTestSleepMs(10);
         }
         return total > 0 ? (double)on / total : -1.0;
     }

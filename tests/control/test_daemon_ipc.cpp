@@ -48,8 +48,8 @@ public:
      * passed. */
     bool waitCopying(UINT16 colour, int timeoutMs) const
     {
-        long end = harnessNowMs() + timeoutMs;
-        while (harnessNowMs() < end) {
+        long end = kelTestNowMs() + timeoutMs;
+        while (kelTestNowMs() < end) {
             if ((pixel(0) == colour) != (pixel(KEL_FB_FRAME_SIZE / 2 - 1) == colour)) {
                 return true;
             }

@@ -26,10 +26,10 @@ static std::vector<Key> keyEvents(DaemonBoard &b, kel_MsgQue_ID_t letter, size_t
                                   int timeoutMs = HARNESS_DEADLINE_MS)
 {
     std::vector<Key> keys;
-    long end = harnessNowMs() + timeoutMs;
+    long end = kelTestNowMs() + timeoutMs;
     kel_MsgQue_Tx_t ev;
     while (keys.size() < count) {
-        long left = end - harnessNowMs();
+        long left = end - kelTestNowMs();
         if (left < 0 || !b.recvEventOf(letter, KEL_MSGQ_TX_KEYEVENT, &ev, (int)left)) {
             break;
         }

@@ -167,7 +167,7 @@ TEST(DaemonRequests, BadRequestsLeaveTheDaemonServing)
     lcd.data.kelLcdType = 77;
     ASSERT_TRUE(b.sendRequest(lcd));
     ASSERT_TRUE(b.fence());
-    harnessSleepMs(1000);
+    kelTestSleepMs(1000);
     EXPECT_TRUE(b.alive());
 
     /* Still in normal mode (the bad modes were refused) and still serving. */

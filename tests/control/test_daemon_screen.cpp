@@ -76,7 +76,7 @@ TEST(DaemonScreen, AFrameAnnouncedOnTheFrameQueueReachesTheScreenByteForByte)
     std::vector<UINT8> second = patternFrame(2);
     ASSERT_TRUE(kelFBShareMemWrite(second.data(), (INT32)second.size(), KEL_TASK_FB_CLIENT) > 0);
     ASSERT_TRUE(b.announceFrame(KEL_TASK_FB_CLIENT, KEL_FALSE));
-    harnessSleepMs(1000);
+    kelTestSleepMs(1000);
     EXPECT_TRUE(b.screenIs(first));
     ASSERT_TRUE(b.announceFrame(KEL_TASK_FB_CLIENT));
     EXPECT_TRUE(b.waitScreen(second));
@@ -105,7 +105,7 @@ TEST(DaemonScreen, FactoryModeShowsItsPictogramDarkensTheLedsAndKeepsTheMetersFr
     std::vector<UINT8> meter = patternFrame(3);
     ASSERT_TRUE(kelFBShareMemWrite(meter.data(), (INT32)meter.size(), KEL_TASK_CONTROL) > 0);
     ASSERT_TRUE(b.announceFrame(KEL_TASK_FB_CLIENT));
-    harnessSleepMs(1500);
+    kelTestSleepMs(1500);
     EXPECT_TRUE(b.screenIs(ind));
     EXPECT_EQ(KEL_FALSE, KEL_LOAD(b.shm->bRead));
 
@@ -156,7 +156,7 @@ TEST(DaemonScreen, ErrorModeBlinksTheRedLedWithTwoAlternatingPictograms)
     /* The meter's frames stay off the screen. */
     std::vector<UINT8> meter = patternFrame(5);
     ASSERT_TRUE(b.showFrame(meter, KEL_TASK_FB_CLIENT));
-    harnessSleepMs(1500);
+    kelTestSleepMs(1500);
     EXPECT_FALSE(b.screenIs(meter));
 
     ASSERT_TRUE(b.sendMode(MODE_NORMAL));
@@ -190,7 +190,7 @@ TEST(DaemonScreen, UpgradeNeededThenUpgradingShowTheirPictogramsAndLeds)
     ASSERT_TRUE(b.sendMode(MODE_NORMAL));
     ASSERT_TRUE(b.sendMode(MODE_ERROR));
     ASSERT_TRUE(b.fence());
-    harnessSleepMs(500);
+    kelTestSleepMs(500);
     EXPECT_EQ(MODE_UPGRADE, KEL_LOAD(b.shm->kelWorkMode));
     EXPECT_TRUE(b.screenIs(upg));
 
@@ -208,7 +208,7 @@ TEST(DaemonScreen, UpgradeNeededThenUpgradingShowTheirPictogramsAndLeds)
     ASSERT_TRUE(b.sendMode(MODE_NORMAL));
     EXPECT_TRUE(waitFor([&] { return KEL_LOAD(b.shm->kelWorkMode) == MODE_NORMAL; }));
     EXPECT_TRUE(b.waitLed(LED_RED_DIR, "0"));
-    harnessSleepMs(1500); /* an upgrading step in progress ends first */
+    kelTestSleepMs(1500); /* an upgrading step in progress ends first */
     b.ledDuty(LED_RED_DIR, 2500, &on, &off);
     EXPECT_FALSE(on) << "heartbeat of the upgrading indication outlived it";
 }
@@ -226,17 +226,17 @@ TEST(DaemonScreen, AModeAcceptedBeforeTheFrameThreadAttachesIsWhatTheSegmentPubl
     ASSERT_TRUE(b.sendMode(MODE_INDUSTRY));
     EXPECT_TRUE(waitFor([&] { return KEL_LOAD(b.shm->kelWorkMode) == MODE_INDUSTRY; }));
     EXPECT_TRUE(b.waitLed(LED_RED_DIR, "0"));
-    harnessSleepMs(500);
+    kelTestSleepMs(500);
 
     /* The screen appears; the thread attaches and must not announce normal
      * mode, or the meter's frames would overwrite the indication. */
     ASSERT_EQ(0, rename((fb + ".away").c_str(), fb.c_str()));
     EXPECT_TRUE(waitFor([&] { return KEL_LOAD(b.shm->bRead) == KEL_TRUE; }));
-    harnessSleepMs(500);
+    kelTestSleepMs(500);
     EXPECT_EQ(MODE_INDUSTRY, KEL_LOAD(b.shm->kelWorkMode));
     std::vector<UINT8> meter = patternFrame(6);
     ASSERT_TRUE(b.showFrame(meter, KEL_TASK_FB_CLIENT));
-    harnessSleepMs(1500);
+    kelTestSleepMs(1500);
     EXPECT_FALSE(b.screenIs(meter));
 
     /* After a queue failure the thread attaches anew, again publishing the
@@ -276,12 +276,12 @@ TEST(DaemonScreen, ABrokenPictogramFileLeavesTheScreenAsItWas)
 
     ASSERT_TRUE(b.sendMode(MODE_UPGRADE));
     EXPECT_TRUE(b.waitLed(LED_RED_DIR, "255"));
-    harnessSleepMs(1500);
+    kelTestSleepMs(1500);
     EXPECT_TRUE(b.screenIs(shown));
 
     ASSERT_TRUE(b.sendMode(MODE_INDUSTRY));
     EXPECT_TRUE(b.waitLed(LED_RED_DIR, "0"));
-    harnessSleepMs(1500);
+    kelTestSleepMs(1500);
     EXPECT_TRUE(b.screenIs(shown));
 
     /* Garbage that is not a BMP at all. */
@@ -290,7 +290,7 @@ TEST(DaemonScreen, ABrokenPictogramFileLeavesTheScreenAsItWas)
     ASSERT_TRUE(b.sb.write(std::string(PICTO_DIR) + "/picto_full_err_1.bmp", ""));
     ASSERT_TRUE(b.sendMode(MODE_ERROR));
     EXPECT_TRUE(waitFor([&] { return KEL_LOAD(b.shm->kelWorkMode) == MODE_ERROR; }));
-    harnessSleepMs(1500);
+    kelTestSleepMs(1500);
     EXPECT_TRUE(b.screenIs(shown));
     EXPECT_TRUE(b.alive());
 }

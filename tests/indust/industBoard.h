@@ -22,6 +22,7 @@
 #include <string>
 
 #include "kelSandbox.h"
+#include "kelTestWait.h"
 #include "kelmsg.h"
 #include "stationSim.h"
 
@@ -35,23 +36,10 @@
 #define IB_LED_ALARM "/sys/devices/platform/leds-gpio/leds/alarm-ledred/brightness"
 #define IB_BACKLIGHT "/sys/class/backlight/pwm-backlight/brightness"
 
-static inline void ibSleepMs(int ms)
-{
-    struct timespec ts = {ms / 1000, (long)(ms % 1000) * 1000000L};
-    nanosleep(&ts, nullptr);
-}
-
 /* Polls `cond` until it holds or timeoutMs passed; the last result. */
 static inline bool ibWaitFor(const std::function<bool()> &cond, int timeoutMs = IB_DEADLINE_MS)
 {
-    uint64_t end = stationSimNowMs() + (uint64_t)timeoutMs;
-    for (;;) {
-        if (cond())
-            return true;
-        if (stationSimNowMs() >= end)
-            return false;
-        ibSleepMs(IB_POLL_MS);
-    }
+    return kelTestWaitFor(cond, timeoutMs, IB_POLL_MS);
 }
 
 static inline std::string ibTrim(const std::string &s)

@@ -299,7 +299,7 @@ TEST(FactoryService, HardwareTestsReachTheLedsScreenBacklightSensorAndKeypad)
     EXPECT_EQ(SSW_TEST_OK, s.resultOfWord(SSW_LCD_TEST, SSW_LCD_BLACK));
     EXPECT_TRUE(ibWaitFor([&] { return b.screenIs(0x00); }));
     EXPECT_EQ(SSW_TEST_FAIL, s.resultOfWord(SSW_LCD_TEST, 2));
-    ibSleepMs(300);
+    kelTestSleepMs(300);
     EXPECT_TRUE(b.screenIs(0x00)) << "an undefined LCD test reached the screen";
 
     EXPECT_EQ(SSW_TEST_FAIL, s.resultOfWord(SSW_BRIGHT_SET, 101));
@@ -417,7 +417,7 @@ TEST(FactoryService, StationTextsNeverRunCommandsNorChangeAnything)
     ASSERT_EQ(1, stationSimSendRaw(&s.st, frame, sizeof(frame)));
     EXPECT_EQ(1, stationSimWaitClosed(&s.st, IB_DEADLINE_MS));
 
-    ibSleepMs(300);
+    kelTestSleepMs(300);
     EXPECT_EQ(conf, b.sb.read("/kel/config/kel.conf"));
     EXPECT_EQ(sn, b.sb.read("/kel/factory/sn.conf"));
     EXPECT_EQ(journal, b.sb.journal());

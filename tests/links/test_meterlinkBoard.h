@@ -27,6 +27,7 @@
 #include <vector>
 
 #include "kelSandbox.h"
+#include "kelTestWait.h"
 #include "kelmsg.h"
 #include "meterSim.h"
 
@@ -40,31 +41,10 @@
 #define MLB_LED_ALARM "/sys/devices/platform/leds-gpio/leds/alarm-ledred/brightness"
 #define MLB_FB "/dev/fb0"
 
-static inline void mlbSleepMs(int ms)
-{
-    struct timespec ts = {ms / 1000, (long)(ms % 1000) * 1000000L};
-    nanosleep(&ts, nullptr);
-}
-
 /* Polls `cond` until it holds or timeoutMs passed; the last result. */
 static inline bool mlbWaitFor(const std::function<bool()> &cond, int timeoutMs = MLB_DEADLINE_MS)
 {
-    uint64_t end = meterSimNowMs() + (uint64_t)timeoutMs;
-    for (;;) {
-        if (cond())
-            return true;
-        if (meterSimNowMs() >= end)
-            return false;
-        mlbSleepMs(MLB_POLL_MS);
-    }
-}
-
-static inline std::string mlbTrim(const std::string &s)
-{
-    size_t b = s.find_first_not_of(" \t\r\n");
-    if (b == std::string::npos)
-        return "";
-    return s.substr(b, s.find_last_not_of(" \t\r\n") - b + 1);
+    return kelTestWaitFor(cond, timeoutMs, MLB_POLL_MS);
 }
 
 /* A 32-bit little-endian word of a recorded frame (-1 beyond its end). */
@@ -180,7 +160,7 @@ public:
                          (uint32_t)timeoutMs, &getData) != 1)
             return false;
         /* The links mark themselves announced right after these sends. */
-        mlbSleepMs(300);
+        kelTestSleepMs(300);
         return true;
     }
 
@@ -206,7 +186,7 @@ public:
     }
 
     /* ---- sysfs ---- */
-    std::string file(const char *path) const { return mlbTrim(sb.read(path)); }
+    std::string file(const char *path) const { return kelTestTrim(sb.read(path)); }
     bool waitFile(const char *path, const std::string &value, int timeoutMs = MLB_DEADLINE_MS) const
     {
         return mlbWaitFor([&] { return file(path) == value; }, timeoutMs);

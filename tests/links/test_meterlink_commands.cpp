@@ -54,7 +54,7 @@ static void sampleLed(MeterLinkBoard &b, const char *path, int durationMs, bool 
         std::string v = b.file(path);
         *on |= v == "255";
         *off |= v == "0";
-        mlbSleepMs(10);
+        kelTestSleepMs(10);
     }
 }
 

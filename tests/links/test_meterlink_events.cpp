@@ -54,7 +54,7 @@ TEST(MeterLinkEvents, KeyPressesOnTheKeypadArriveAsKeyEventFramesInOrder)
     for (const MeterSimRecord_t &r : got)
         keys.push_back(Key{mlbWord(r, 16), mlbWord(r, 20)});
     EXPECT_EQ(want, keys) << b.describe(mark);
-    mlbSleepMs(1000);
+    kelTestSleepMs(1000);
     EXPECT_EQ((int32_t)want.size(),
               meterSimCount(b.sim, mark, MSIM_LINK_SCREEN, MSIM_EV_FRAME, MSW_FB_KEYEVENT));
 
@@ -120,7 +120,7 @@ TEST(MeterLinkEvents, TemperatureChangesAndSeriousErrorsReachTheMeter)
     EXPECT_LE(stamp, (uint64_t)time(nullptr) + 5);
     /* The daemon handles the reports in order, so by now the first one has
      * been logged and not forwarded. */
-    mlbSleepMs(1000);
+    kelTestSleepMs(1000);
     EXPECT_EQ(1, meterSimCount(b.sim, mark, MSIM_LINK_NONSCREEN, MSIM_EV_FRAME, MSW_NS_GET_ERROR))
         << b.describe(mark);
     EXPECT_TRUE(b.alive());

@@ -24,7 +24,7 @@ TEST(MeterLinkLife, TheAppClientRunsOnlyWhileTheStartupClientRuns)
     ASSERT_GT(b.startApp(), 0);
     EXPECT_EQ(1, b.sb.waitExit(b.app, 15000)) << b.appOutput();
     b.app = -1;
-    mlbSleepMs(500);
+    kelTestSleepMs(500);
     EXPECT_EQ(0, meterSimCount(b.sim, 0, MSIM_ANY, MSIM_EV_CONNECT, MSIM_ANY)) << b.describe(0);
 
     /* With the startup client both links come up. */
@@ -49,7 +49,7 @@ TEST(MeterLinkLife, TheAppClientRunsOnlyWhileTheStartupClientRuns)
         EXPECT_EQ(1, meterSimWait(b.sim, mark, link, MSIM_EV_CLOSED, MSIM_ANY, 5000, &closed))
             << "link " << link << "\n" << b.describe(mark);
     }
-    mlbSleepMs(1000);
+    kelTestSleepMs(1000);
     EXPECT_EQ(0, meterSimCount(b.sim, mark, MSIM_ANY, MSIM_EV_CONNECT, MSIM_ANY))
         << "the app client came back on its own\n" << b.describe(mark);
 

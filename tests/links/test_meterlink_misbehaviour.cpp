@@ -36,13 +36,13 @@ protected:
                 << what << ", " << linkName(link);
         }
         ASSERT_TRUE(b.alive()) << what << "\n" << b.appOutput();
-        mlbSleepMs(300); /* the announcements are marked sent */
+        kelTestSleepMs(300); /* the announcements are marked sent */
     }
 
     /* Neither link was dropped after `mark` within waitMs. */
     void expectBothKept(uint32_t mark, int waitMs, const char *what)
     {
-        mlbSleepMs(waitMs);
+        kelTestSleepMs(waitMs);
         for (int32_t link : kLinks)
             EXPECT_EQ(0, meterSimCount(b.sim, mark, link, MSIM_EV_CLOSED, MSIM_ANY))
                 << what << ", " << linkName(link) << "\n" << b.describe(mark);
@@ -174,7 +174,7 @@ TEST_F(MeterLinkMisbehaviour, ASilentOrRefusingMeterIsDroppedAndAHeartbeatingOne
         return meterSimConnected(b.sim, MSIM_LINK_SCREEN) == 1 &&
                meterSimConnected(b.sim, MSIM_LINK_NONSCREEN) == 1;
     }));
-    mlbSleepMs(1000);
+    kelTestSleepMs(1000);
     expectBothKept(meterSimMark(b.sim), 3000, "announcements accepted again");
 }
 

@@ -48,7 +48,7 @@ TEST(MeterLinkScreen, RectanglesReachTheFrameBufferAtScreenFinishedAndLaterScree
     const std::string before = b.screen();
     meterSimDrawPattern(b.sim, MSIM_PATTERN_GRADIENT, 0);
     ASSERT_EQ(200, meterSimSendScreen(b.sim, 0, 0));
-    mlbSleepMs(1500);
+    kelTestSleepMs(1500);
     EXPECT_EQ(before, b.screen()) << "the screen changed before screen-finished";
 
     ASSERT_EQ(1, meterSimSendScrFin(b.sim));
@@ -98,7 +98,7 @@ TEST(MeterLinkScreen, RectanglesReachTheFrameBufferAtScreenFinishedAndLaterScree
     ASSERT_EQ(1, meterSimDrop(b.sim, MSIM_LINK_SCREEN));
     ASSERT_TRUE(b.waitReconnect(mark, MSIM_LINK_SCREEN, MLB_DEADLINE_MS, nullptr, nullptr))
         << b.describe(mark);
-    mlbSleepMs(300);
+    kelTestSleepMs(300);
     std::vector<uint16_t> small = wirePixels(4 * 4, 9);
     ASSERT_EQ(1, meterSimSendRect(b.sim, 100, 100, 4, 4, small.data(), 16));
     ASSERT_EQ(1, meterSimSendScrFin(b.sim));

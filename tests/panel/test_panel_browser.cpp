@@ -165,7 +165,7 @@ TEST_F(PanelInBrowser, KeysFromButtonsAndKeyboardReachTheMeter)
      * own releases. */
     (void)keyEvents(mark, "59/0");
     /* Whatever came in the second after it belongs to the record too. */
-    mlbSleepMs(1000);
+    kelTestSleepMs(1000);
     std::string all = keyEvents(mark, "none", 0);
     std::string comb;
     std::string last;
@@ -188,7 +188,7 @@ TEST_F(PanelInBrowser, AnLedCommandChangesTheLedOnThePage)
     EXPECT_EQ("false,true", ledStates("led-red", 2000));
     MSW_Pattern_t dark = {1000, 0, 1, 0};
     ASSERT_EQ(1, meterSimSetStatusLed(b.sim, MSW_LED_RED, &dark, nullptr));
-    mlbSleepMs(500);
+    kelTestSleepMs(500);
     EXPECT_EQ("false", ledStates("led-red", 1200));
 }
 
@@ -229,7 +229,7 @@ TEST_F(PanelInBrowser, FiguresWhileTheMeterStreamsFullScreens)
 {
     const int seconds = 5;
     double c0 = cpuSeconds(panel.pid);
-    mlbSleepMs(seconds * 1000);
+    kelTestSleepMs(seconds * 1000);
     double idle = (cpuSeconds(panel.pid) - c0) * 100.0 / seconds;
 
     std::string before = wd->run("return window.panelStats.frames");
@@ -243,7 +243,7 @@ TEST_F(PanelInBrowser, FiguresWhileTheMeterStreamsFullScreens)
         meterSimFillRect(b.sim, (i * 8) % MSW_SCREEN_W, 0, 8, MSW_SCREEN_H, 0xFFFF);
         if (meterSimSendScreen(b.sim, 0, 1) == 200)
             sent++;
-        mlbSleepMs(20);
+        kelTestSleepMs(20);
     }
     double busy = (cpuSeconds(panel.pid) - c0) * 100.0 / seconds;
     long drawn = atol(wd->run("return window.panelStats.frames").c_str()) - atol(before.c_str());

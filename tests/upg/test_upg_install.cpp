@@ -126,15 +126,15 @@ TEST(UpgradeGrowing, AGrowingPackageIsLeftAloneUntilItsSizeIsStable)
     size_t step = pkg.size() / 7;
     for (size_t have = step; have < pkg.size(); have += step) {
         ASSERT_TRUE(u.sb.write(UPG_PACKAGE, pkg.substr(0, have)));
-        upgSleepMs(4000);
+        kelTestSleepMs(4000);
         EXPECT_TRUE(upgradeCalls(u).empty()) << have;
         EXPECT_EQ(0, u.reportCount(KEL_UPG_FILE_VERIFY_FAIL));
     }
-    long done = upgNowMs();
+    long done = kelTestNowMs();
     ASSERT_TRUE(u.sb.write(UPG_PACKAGE, pkg));
     ASSERT_TRUE(u.sb.waitJournal("/usr/bin/fwupgrade 1", UPG_PICKUP_MS));
     /* Taken only after a stable poll and the further 10 s. */
-    EXPECT_GE(upgNowMs() - done, 14000);
+    EXPECT_GE(kelTestNowMs() - done, 14000);
     ASSERT_TRUE(u.sb.waitJournal("reboot", 20000));
     EXPECT_EQ(1, u.reportCount(KEL_UPG_FILE_DETECTED));
     EXPECT_EQ(0, u.reportCount(KEL_UPG_FILE_VERIFY_FAIL));
@@ -149,7 +149,7 @@ void writerFailure(UpgUnit &u, int reportsWanted)
     ASSERT_TRUE(u.sb.waitJournal("/usr/bin/fwupgrade 1", UPG_PICKUP_MS));
     EXPECT_TRUE(upgWaitFor([&] { return u.reportCount(KEL_UPG_FAIL) == reportsWanted; }, 10000));
     EXPECT_TRUE(upgWaitFor([&] { return u.workMode() == KEL_MODE_NORMAL; }, 5000));
-    upgSleepMs(16000);
+    kelTestSleepMs(16000);
     std::vector<std::string> want = {"/usr/bin/fwupgrade 1"};
     EXPECT_EQ(want, upgradeCalls(u));
     EXPECT_EQ(kNormalEnv0, u.env());

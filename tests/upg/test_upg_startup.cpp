@@ -11,7 +11,7 @@ namespace {
  * (it has nothing more to write), then stops it. */
 void settle(UpgUnit &u, int ms = 3000)
 {
-    upgSleepMs(ms);
+    kelTestSleepMs(ms);
     ASSERT_TRUE(u.sb.running(u.upgrade));
     u.sb.stop(u.upgrade);
 }

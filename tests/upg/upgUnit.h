@@ -23,6 +23,7 @@
 #include <vector>
 
 #include "kelSandbox.h"
+#include "kelTestWait.h"
 #include "kelmsg.h"
 #include "kelupg.h"
 
@@ -31,29 +32,11 @@
  * under qemu and a loaded machine get a good margin on top. */
 #define UPG_PICKUP_MS 40000
 
-static inline long upgNowMs(void)
-{
-    struct timespec ts;
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return (long)ts.tv_sec * 1000L + ts.tv_nsec / 1000000L;
-}
-
-static inline void upgSleepMs(int ms)
-{
-    struct timespec ts = {ms / 1000, (long)(ms % 1000) * 1000000L};
-    nanosleep(&ts, nullptr);
-}
+#define UPG_POLL_MS 50
 
 static inline bool upgWaitFor(const std::function<bool()> &cond, int timeoutMs)
 {
-    long end = upgNowMs() + timeoutMs;
-    while (!cond()) {
-        if (upgNowMs() > end) {
-            return false;
-        }
-        upgSleepMs(50);
-    }
-    return true;
+    return kelTestWaitFor(cond, timeoutMs, UPG_POLL_MS);
 }
 
 class UpgUnit {
