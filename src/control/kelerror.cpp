@@ -37,6 +37,17 @@ INT32 kelErrorRingSize(void)
     return KEL_ERROR_RING_SIZE;
 }
 
+INT32 kelErrorRingCount(INT32 errCode)
+{
+    INT32 n = 0;
+    pthread_mutex_lock(&kelLogLock);
+    for (INT32 i = 0; i < KEL_ERROR_RING_SIZE; i++) {
+        n += kelLogBuff[i].errorData.errCode == errCode ? 1 : 0;
+    }
+    pthread_mutex_unlock(&kelLogLock);
+    return n;
+}
+
 void kelErrorSetClock(UINT64 (*clock)(void))
 {
     pthread_mutex_lock(&kelLogLock);

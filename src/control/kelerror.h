@@ -36,6 +36,9 @@ INT32 kelSendErrorData(const kel_ErrorLog_t *report);
 /* Test access: the ring and its geometry. */
 kel_ErrorLog_t *kelErrorRing(void);
 INT32 kelErrorRingSize(void);
+/* Reports of one code in the ring, counted under the ring's lock (for a
+ * test reading while other threads report). */
+INT32 kelErrorRingCount(INT32 errCode);
 /* Replaces the clock kelLogError reads (null restores the real one). */
 void kelErrorSetClock(UINT64 (*clock)(void));
 
