@@ -29,7 +29,9 @@
 #include "md5.h"
 
 #define KEL_UPG_PIECE 1024
-#define KEL_UPG_NAME_BUF 64
+/* The image archive's tar command: three paths of a build machine (the
+ * firmware folder sits deep in a build tree) and the words around them. */
+#define KEL_UPG_TAR_CMD_BUF (3 * KEL_PATH_BUF_SIZE + 32)
 
 #define UPG_REPORT(code) kelLogError(KEL_TASK_UPGRADE, KEL_FILEID_UPG, __LINE__, (code))
 
@@ -156,9 +158,9 @@ static INT32 upgIsShellWord(const char *text)
 
 INT32 KelUpgrade::GenerateImageFile(const char *imgFileName, const char *binFilePath)
 {
-    char kernel[KEL_UPG_NAME_BUF];
-    char rootfs[KEL_UPG_NAME_BUF];
-    char cmd[KEL_CMD_BUF_SIZE];
+    char kernel[KEL_PATH_BUF_SIZE];
+    char rootfs[KEL_PATH_BUF_SIZE];
+    char cmd[KEL_UPG_TAR_CMD_BUF];
     if (imgFileName == NULL || binFilePath == NULL) {
         return -1;
     }

@@ -295,6 +295,14 @@ TEST_F(Packages, TheImageArchiveNeedsBothFilesAndPlainPaths)
     ASSERT_EQ(1, upg->GenerateImageFile(archive.c_str(), dir.c_str()));
     EXPECT_EQ(0, system(("tar tzf " + archive + " | grep -q 'fw/uImage$'").c_str()));
     EXPECT_EQ(0, system(("tar tzf " + archive + " | grep -q 'fw/rootfs.img$'").c_str()));
+
+    /* A firmware folder deep in a build tree, as a build machine has it. */
+    std::string deep = root.path("/var/lib/build/workspace/unit-firmware-nightly/output/images/bank");
+    ASSERT_EQ(0, system(("mkdir -p " + deep).c_str()));
+    writeHost(deep + "/uImage", "kernel");
+    writeHost(deep + "/rootfs.img", "rootfs");
+    ASSERT_EQ(1, upg->GenerateImageFile(archive.c_str(), deep.c_str()));
+    EXPECT_EQ(0, system(("tar tzf " + archive + " | grep -q 'images/bank/rootfs.img$'").c_str()));
 }
 
 } // namespace
