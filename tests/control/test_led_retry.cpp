@@ -7,22 +7,17 @@
  */
 #include <gtest/gtest.h>
 
-#include <pthread.h>
 #include <sys/inotify.h>
 #include <unistd.h>
 
 #include <string>
 
 #include "kel.h"
-#include "kelTestRoot.h"
 #include "kelerror.h"
-#include "kelledctrl.h"
+#include "test_led_harness.h"
 
 namespace {
 
-const char *kGreen = "/sys/devices/platform/leds-gpio/leds/status-ledgreen";
-const char *kRed = "/sys/devices/platform/leds-gpio/leds/status-ledred";
-const char *kAlarm = "/sys/devices/platform/leds-gpio/leds/alarm-ledred";
 const int kWatchMs = 3000;
 /* A 5 ms retry makes some 300 attempts in the watch; doubling up to a
  * second, about a dozen. */
@@ -61,41 +56,26 @@ int countTriggerWrites(const std::string &file, int ms)
 TEST(LedThread, AnLedTheKernelLacksIsRetriedEverLessOftenAndSetUpOnceItAppears)
 {
     KelTestRoot root;
-    for (const char *dir : {kGreen, kRed, kAlarm}) {
-        std::string mk = "mkdir -p " + root.path(dir);
-        ASSERT_EQ(0, system(mk.c_str()));
-        for (const char *attr : {"brightness", "trigger", "delay_on", "delay_off"}) {
-            if (dir != kRed || std::string(attr) != "trigger") {
-                root.write(std::string(dir) + "/" + attr, "");
-            }
-        }
-    }
-    kelLEDResetState();
-
-    pthread_t th;
-    pthread_attr_t attr;
-    pthread_attr_init(&attr);
-    pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
-    ASSERT_EQ(0, pthread_create(&th, &attr, kelLEDControlHandleThread, nullptr));
-    pthread_attr_destroy(&attr);
+    ASSERT_TRUE(ledBoardMake(root, std::string(kLedRed) + "/trigger"));
+    ASSERT_TRUE(ledThreadStart());
 
     KELNS_patternData_t blink = {400, 50, 1, 0};
     ASSERT_EQ(1, kelSetAlarmLED(&blink));
-    int attempts = countTriggerWrites(root.path(std::string(kGreen) + "/trigger"), kWatchMs);
+    int attempts = countTriggerWrites(root.path(std::string(kLedGreen) + "/trigger"), kWatchMs);
     EXPECT_GT(attempts, 0);
     EXPECT_LT(attempts, kMostAttempts);
     EXPECT_EQ(KEL_FALSE, KEL_LOAD(bLedInited));
     EXPECT_EQ(1, kelErrorRingCount(KEL_HW_LED_CTRL_FAIL));
 
     /* The driver shows up; no new pattern comes. */
-    root.write(std::string(kRed) + "/trigger", "");
+    root.write(std::string(kLedRed) + "/trigger", "");
     bool inited = false;
     for (int waited = 0; waited < 10000 && !inited; waited += 10) {
         inited = KEL_LOAD(bLedInited) == KEL_TRUE;
         kelSleep(10);
     }
     EXPECT_TRUE(inited);
-    EXPECT_EQ("default-on", root.read(std::string(kRed) + "/trigger"));
+    EXPECT_EQ("default-on", root.read(std::string(kLedRed) + "/trigger"));
 
     /* The thread outlives the test; keep it off the removed root. */
     KELNS_patternData_t off = {1000, 0, 1, 0};

@@ -5,19 +5,12 @@
  */
 #include <gtest/gtest.h>
 
-#include <pthread.h>
-
 #include <string>
 
 #include "kel.h"
-#include "kelTestRoot.h"
-#include "kelledctrl.h"
+#include "test_led_harness.h"
 
 namespace {
-
-const char *kGreen = "/sys/devices/platform/leds-gpio/leds/status-ledgreen";
-const char *kRed = "/sys/devices/platform/leds-gpio/leds/status-ledred";
-const char *kAlarm = "/sys/devices/platform/leds-gpio/leds/alarm-ledred";
 
 /* Waits up to `ms` for `file` to read `want`. */
 bool waitFor(const KelTestRoot &root, const std::string &file, const std::string &want, int ms)
@@ -36,45 +29,32 @@ bool waitFor(const KelTestRoot &root, const std::string &file, const std::string
 TEST(LedThread, SetsUpTheLedsOnTheFirstPatternAndBlinksTheAlarm)
 {
     KelTestRoot root;
-    for (const char *dir : {kGreen, kRed, kAlarm}) {
-        std::string mk = "mkdir -p " + root.path(dir);
-        ASSERT_EQ(0, system(mk.c_str()));
-        for (const char *attr : {"brightness", "trigger", "delay_on", "delay_off"}) {
-            root.write(std::string(dir) + "/" + attr, "");
-        }
-    }
-    kelLEDResetState();
-
-    pthread_t th;
-    pthread_attr_t attr;
-    pthread_attr_init(&attr);
-    pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
-    ASSERT_EQ(0, pthread_create(&th, &attr, kelLEDControlHandleThread, nullptr));
-    pthread_attr_destroy(&attr);
+    ASSERT_TRUE(ledBoardMake(root));
+    ASSERT_TRUE(ledThreadStart());
 
     /* No pattern yet: the hardware keeps the kernel's defaults. */
     kelSleep(100);
-    EXPECT_EQ("", root.read(std::string(kGreen) + "/trigger"));
+    EXPECT_EQ("", root.read(std::string(kLedGreen) + "/trigger"));
     EXPECT_EQ(KEL_FALSE, KEL_LOAD(bLedInited));
 
     /* 200 ms on, 200 ms off. */
     KELNS_patternData_t blink = {400, 50, 1, 0};
     ASSERT_EQ(1, kelSetAlarmLED(&blink));
-    EXPECT_TRUE(waitFor(root, std::string(kGreen) + "/trigger", "timer", 2000));
-    EXPECT_TRUE(waitFor(root, std::string(kAlarm) + "/trigger", "default-on", 2000));
-    EXPECT_TRUE(waitFor(root, std::string(kAlarm) + "/brightness", "255", 3000));
-    EXPECT_TRUE(waitFor(root, std::string(kAlarm) + "/brightness", "0", 3000));
-    EXPECT_TRUE(waitFor(root, std::string(kAlarm) + "/brightness", "255", 3000));
+    EXPECT_TRUE(waitFor(root, std::string(kLedGreen) + "/trigger", "timer", 2000));
+    EXPECT_TRUE(waitFor(root, std::string(kLedAlarm) + "/trigger", "default-on", 2000));
+    EXPECT_TRUE(waitFor(root, std::string(kLedAlarm) + "/brightness", "255", 3000));
+    EXPECT_TRUE(waitFor(root, std::string(kLedAlarm) + "/brightness", "0", 3000));
+    EXPECT_TRUE(waitFor(root, std::string(kLedAlarm) + "/brightness", "255", 3000));
 
     /* A new steady pattern wakes the thread and holds the LED lit. */
     KELNS_patternData_t on = {1000, 100, 1, 0};
     ASSERT_EQ(1, kelSetAlarmLED(&on));
-    EXPECT_TRUE(waitFor(root, std::string(kAlarm) + "/brightness", "255", 3000));
+    EXPECT_TRUE(waitFor(root, std::string(kLedAlarm) + "/brightness", "255", 3000));
     kelSleep(600);
-    EXPECT_EQ("255", root.read(std::string(kAlarm) + "/brightness"));
+    EXPECT_EQ("255", root.read(std::string(kLedAlarm) + "/brightness"));
 
     /* The thread outlives the test; keep it off the removed root. */
     KELNS_patternData_t off = {1000, 0, 1, 0};
     ASSERT_EQ(1, kelSetAlarmLED(&off));
-    EXPECT_TRUE(waitFor(root, std::string(kAlarm) + "/brightness", "0", 3000));
+    EXPECT_TRUE(waitFor(root, std::string(kLedAlarm) + "/brightness", "0", 3000));
 }
