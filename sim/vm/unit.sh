@@ -8,12 +8,21 @@
 #   IMAGE        the image builder's output (build/vm)
 #   METER_BIN, STATION_BIN, QMP_TOOL
 #                the meter simulator, the station simulator, sim/vm/qmp
-#   UNIT_ADDR    the unit's address on the link
 #   GUEST_DEADLINE_S, UPLOAD_DEADLINE_S
 #                how long a console command and an FTP upload may take
-#   SYS_LED_ADDR the system register holding the board's LED lines
 # VM_PID is the running scripts/vm after start_unit.
 . "$top/sim/vm/console.sh"
+
+# The emulated board as scripts/vm and the image lay it out: the unit's
+# factory address on the tap link, the host's side of that link, the LED
+# class folder, and the system register holding the LED lines (bit 0
+# status green, bit 1 status red, bit 2 alarm red).
+UNIT_ADDR=169.254.254.2
+TAP_IF=kelvm0
+LED_DIR=/sys/devices/platform/leds-gpio/leds
+SYS_LED_ADDR=0x10000008
+GREEN_BIT=0
+ALARM_BIT=2
 
 # unit_pids: processes started for this test's unit (qemu, the meter,
 # the launcher's helpers), found by the unit's folder on their command line.
@@ -160,10 +169,17 @@ PY
 
 # error_picture_shown: the LCD shows one of the two pictures the error
 # indication alternates
-error_picture_shown() {
-    rm -f "$WORK/shot.ppm"
-    qmp screendump "{\"filename\":\"$WORK/shot.ppm\"}" || return 1
-    same_at_565 "$WORK/shot.ppm" "$WORK/err_0.ppm" || same_at_565 "$WORK/shot.ppm" "$WORK/err_1.ppm"
+error_picture_shown() { pictogram_shown picto_full_err_0 picto_full_err_1; }
+
+# green_led_timer: the green LED's trigger and its two delays, as the unit's
+# LED class shows them ("timer 10 10" when the kernel blinks it)
+green_led_timer() {
+    guest "d=$LED_DIR/status-ledgreen; echo \$(sed -n 's/.*\\[\\(.*\\)\\].*/\\1/p' \$d/trigger) \$(cat \$d/delay_on \$d/delay_off)"
+}
+
+# set_temperature <m°C>: the reading of the sensor on the I2C bus
+set_temperature() {
+    qmp qom-set "{\"path\":\"/machine/peripheral/temp0\",\"property\":\"temperature\",\"value\":$1}"
 }
 
 # station [--timeout MS] <command...>: the station simulator's session
@@ -195,12 +211,23 @@ qemu_pid() {
     done
 }
 
-# pictogram_shown <name>: the LCD shows the image's full-screen pictogram
-# <name>.bmp pixel for pixel
+# pictogram_ppm <name>: the image's full-screen pictogram <name>.bmp as
+# WORK/<name>.ppm (made once); 1 when the image has none
+pictogram_ppm() {
+    [ -s "$WORK/$1.ppm" ] && return 0
+    image_file "/usr/share/picto/$1.bmp" "$WORK/$1.bmp" && bmp_to_ppm "$WORK/$1.bmp" "$WORK/$1.ppm"
+}
+
+# pictogram_shown <name...>: the LCD shows one of the named pictograms
+# pixel for pixel (one screendump for all, so pictures that alternate are
+# caught whichever is up)
 pictogram_shown() {
-    if [ ! -s "$WORK/$1.ppm" ]; then
-        image_file "/usr/share/picto/$1.bmp" "$WORK/$1.bmp" && bmp_to_ppm "$WORK/$1.bmp" "$WORK/$1.ppm" || return 1
-    fi
+    local name
+    for name in "$@"; do pictogram_ppm "$name" || return 1; done
     rm -f "$WORK/shot.ppm"
-    qmp screendump "{\"filename\":\"$WORK/shot.ppm\"}" && same_at_565 "$WORK/shot.ppm" "$WORK/$1.ppm"
+    qmp screendump "{\"filename\":\"$WORK/shot.ppm\"}" || return 1
+    for name in "$@"; do
+        same_at_565 "$WORK/shot.ppm" "$WORK/$name.ppm" && return 0
+    done
+    return 1
 }
